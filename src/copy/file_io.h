@@ -1,0 +1,62 @@
+// file_io.h - the platform layer of the copy engine: access test, size query, and the
+// raw file handles the copy moves blocks through. One implementation per platform
+// (file_io_posix.cpp, file_io_win32.cpp); nothing else in src/ includes system headers.
+//
+// Every function returns 0 (or a count) on success and -1 on failure; none writes to the
+// console. Handles are plain integers (-1 = none) and never outlive one copy attempt.
+#ifndef ZOBRET_COPY_FILE_IO_H
+#define ZOBRET_COPY_FILE_IO_H
+
+#include <cstddef>
+#include <cstdint>
+
+namespace zobret {
+
+// Access test modes, as the classic access() call takes them.
+constexpr int access_exists = 0;
+constexpr int access_read = 4;
+constexpr int access_read_write = 6;
+
+// 0 when the path passes the access test for mode, -1 otherwise.
+int file_access(const char* path, int mode);
+
+// 1 when path names an existing directory, 0 otherwise.
+int is_directory(const char* path);
+
+// The size of an existing file in bytes, all 64 bits; 0 when it cannot be measured.
+std::uint64_t file_size(const char* path);
+// The same with failure told apart from an empty file: 0 and *size, or -1.
+int file_size_checked(const char* path, std::uint64_t* size);
+
+// Opens the source for reading; the handle, or -1.
+int open_source(const char* path);
+// Positions the source at byte offset from the start; 0 or -1.
+int seek_source(int handle, std::uint64_t offset);
+// Reads up to len bytes (EINTR retried): the count, 0 at end of file, -1 on error.
+long long read_block(int handle, char* buf, std::size_t len);
+
+// Creates a new destination for reading and writing; fails (-1) when the path exists,
+// so a file that another run created in between is never truncated.
+int create_destination(const char* path);
+// Opens an existing destination for reading and writing, without truncating or
+// appending: every write names its own offset.
+int open_destination(const char* path);
+// Writes len bytes at offset, continuing partial writes and retrying EINTR.
+// *written receives how many bytes of buf reached the file, also on failure.
+// Returns 0 when all were written, -1 otherwise.
+int write_block_at(int handle, const char* buf, std::size_t len, std::uint64_t offset,
+                   std::size_t* written);
+// Hands the file's data to stable storage. A file that cannot be synced at all (a
+// device or a pipe) counts as synced. 0 or -1.
+int sync_file(int handle);
+// Closes a handle; 0 or -1 (a deferred write error shows here on some shares).
+int close_file(int handle);
+
+// Tells the platform's path separators ('/' everywhere, also '\\' on Windows).
+bool is_path_separator(char c);
+// The separator used to join a directory and a file name.
+char path_separator();
+
+}  // namespace zobret
+
+#endif  // ZOBRET_COPY_FILE_IO_H
