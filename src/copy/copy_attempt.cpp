@@ -41,6 +41,10 @@ int fail_opening_for_writing(const char* destination, int source_handle) {
 constexpr double quick_block_seconds = 0.1;
 constexpr double slow_block_seconds = 0.5;
 
+// The destination's new bytes are handed on for writing to disk every this many bytes,
+// while the copy goes on, instead of all at once by the sync at the end.
+constexpr std::uint64_t writeback_bytes = 8 * 1024 * 1024;
+
 double seconds_since(std::chrono::steady_clock::time_point start) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
@@ -53,6 +57,7 @@ int move_blocks(const char* source, int source_handle, const char* destination,
   bool in_kernel = true;  // until the kernel cannot or did not copy a block itself
   bool readahead = false;
   source_readahead(source_handle, readahead);
+  std::uint64_t unflushed_from = i;  // the first byte not yet handed on for writing
   while (i < n) {
     const std::uint64_t left = n - i;
     const std::size_t want = left < copy_block_size ? static_cast<std::size_t>(left)
@@ -88,6 +93,10 @@ int move_blocks(const char* source, int source_handle, const char* destination,
     if (written > 0) progress_block(i, i + written - 1, n);
     if (status != 0) return fail_writing(destination);
     i += written;
+    if (i - unflushed_from >= writeback_bytes) {
+      start_writeback(destination_handle, unflushed_from, i - unflushed_from);
+      unflushed_from = i;
+    }
   }
   return 0;
 }

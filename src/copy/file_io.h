@@ -61,6 +61,10 @@ int open_destination(const char* path);
 // Returns 0 when all were written, -1 otherwise.
 int write_block_at(int handle, const char* buf, std::size_t len, std::uint64_t offset,
                    std::size_t* written);
+// Starts writing len bytes of the file from offset on to stable storage, without waiting
+// for it, so that the sync at the end finds little left to do. Only a hint: 0, or -1
+// when it cannot; a write that fails later is still reported by sync_file.
+int start_writeback(int handle, std::uint64_t offset, std::uint64_t len);
 // Hands the file's data to stable storage. A file that cannot be synced at all (a
 // device or a pipe) counts as synced. 0 or -1.
 int sync_file(int handle);

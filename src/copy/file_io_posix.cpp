@@ -2,7 +2,7 @@
 // stat(), and raw descriptors with 64-bit offsets.
 #include "copy/file_io.h"
 
-#include <fcntl.h>     // open, O_* flags, posix_fadvise
+#include <fcntl.h>     // open, O_* flags, posix_fadvise, sync_file_range
 #include <sys/stat.h>  // stat, S_ISDIR
 #include <unistd.h>    // access, read, pwrite, lseek, fsync, close, copy_file_range
 
@@ -115,6 +115,17 @@ int write_block_at(int handle, const char* buf, std::size_t len, std::uint64_t o
   }
   *written = total;
   return total == len ? 0 : -1;
+}
+
+int start_writeback(int handle, std::uint64_t offset, std::uint64_t len) {
+  if (offset > static_cast<std::uint64_t>(INT64_MAX) ||
+      len > static_cast<std::uint64_t>(INT64_MAX))
+    return -1;
+  // WRITE alone neither waits nor collects an earlier write error, so fsync still sees it.
+  return sync_file_range(handle, static_cast<off_t>(offset), static_cast<off_t>(len),
+                         SYNC_FILE_RANGE_WRITE) == 0
+             ? 0
+             : -1;
 }
 
 int sync_file(int handle) {
