@@ -30,7 +30,7 @@ inline std::string random_bytes(std::size_t n, unsigned seed = 1) {
   std::mt19937 gen(seed);
   std::string s(n, '\0');
   for (std::size_t i = 0; i < n; i += 4) {
-    const std::uint32_t word = gen();
+    const auto word = static_cast<std::uint32_t>(gen());
     std::memcpy(&s[i], &word, std::min<std::size_t>(4, n - i));
   }
   return s;
