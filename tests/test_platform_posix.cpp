@@ -1,11 +1,11 @@
 // test_platform_posix.cpp - the tests' operating-system helpers on POSIX systems:
-// mkdtemp, sh through std::system, fork and exec, signals.
+// sh through std::system, fork and exec, signals, tmpfs mounts.
 #include "test_platform.h"
 
 #include <signal.h>     // kill, SIGKILL
 #include <sys/mount.h>  // mount, umount2
 #include <sys/wait.h>   // waitpid, WIFEXITED, WEXITSTATUS
-#include <unistd.h>     // fork, execl, pipe, dup2, close, _exit
+#include <unistd.h>     // fork, execl, pipe, dup2, close, _exit, geteuid
 
 #include <cstdlib>
 #include <map>
@@ -17,41 +17,6 @@ const bool linux_fixtures = true;
 const char* const null_device = "/dev/null";
 const char* const full_device = "/dev/full";
 const char* const console_line_end = "\n";
-
-namespace {
-
-std::map<process_handle, int> unread_pipes;  // read ends held open until the wait
-
-int exit_status(int raw) { return WIFEXITED(raw) ? WEXITSTATUS(raw) : -1; }
-
-// Runs "sh -c 'exec command'" in a child, its standard output on stdout_fd if not -1.
-process_handle start(const std::string& command, int stdout_fd, int close_fd) {
-  const pid_t pid = fork();
-  if (pid == 0) {
-    if (stdout_fd >= 0) dup2(stdout_fd, 1);
-    if (close_fd >= 0) close(close_fd);
-    const std::string line = "exec " + command;
-    execl("/bin/sh", "sh", "-c", line.c_str(), static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  return pid;
-}
-
-}  // namespace
-
-std::string make_temp_dir() {
-  char tmpl[] = "/tmp/zobret_test_XXXXXX";
-  return mkdtemp(tmpl) != nullptr ? tmpl : "";
-}
-
-std::string shell_quote(const std::string& word) { return "'" + word + "'"; }
-
-int run_shell(const std::string& command) { return exit_status(std::system(command.c_str())); }
-
-void set_env(const char* name, const char* value) {
-  if (value != nullptr) setenv(name, value, 1);
-  else unsetenv(name);
-}
 
 bool running_as_root() { return geteuid() == 0; }
 
@@ -65,31 +30,47 @@ bool remount_tmpfs(const std::string& dir, const char* options) {
 
 void unmount(const std::string& dir) { umount2(dir.c_str(), MNT_DETACH); }
 
-process_handle start_shell(const std::string& command) { return start(command, -1, -1); }
-
 namespace {
 
-process_handle start_piped(const std::string& program, const std::string& args, bool keep_reader) {
-  int fds[2];
-  if (pipe(fds) != 0) return -1;
-  const process_handle pid = start(shell_quote(program) + " " + args, fds[1], fds[0]);
-  close(fds[1]);
-  if (pid < 0 || !keep_reader) {
-    close(fds[0]);
-    return pid;
+std::map<process_handle, int> unread_pipes;  // read ends held open until the wait
+
+int exit_status(int raw) { return WIFEXITED(raw) ? WEXITSTATUS(raw) : -1; }
+
+// Runs "sh -c 'exec command'" in a child, with its standard output on stdout_fd if set.
+process_handle start(const std::string& command, int stdout_fd = -1, int close_fd = -1) {
+  const pid_t pid = fork();
+  if (pid == 0) {
+    if (stdout_fd >= 0) dup2(stdout_fd, 1);
+    if (close_fd >= 0) close(close_fd);
+    const std::string line = "exec " + command;
+    execl("/bin/sh", "sh", "-c", line.c_str(), static_cast<char*>(nullptr));
+    _exit(127);
   }
-  unread_pipes[pid] = fds[0];
   return pid;
 }
 
 }  // namespace
 
-process_handle start_with_unread_stdout(const std::string& program, const std::string& args) {
-  return start_piped(program, args, true);
+std::string shell_quote(const std::string& word) { return "'" + word + "'"; }
+
+int run_shell(const std::string& command) { return exit_status(std::system(command.c_str())); }
+
+void set_env(const char* name, const char* value) {
+  if (value != nullptr) setenv(name, value, 1);
+  else unsetenv(name);
 }
 
-process_handle start_with_closed_stdout(const std::string& program, const std::string& args) {
-  return start_piped(program, args, false);
+process_handle start_shell(const std::string& command) { return start(command); }
+
+process_handle start_with_stdout_pipe(const std::string& program, const std::string& args,
+                                      bool keep_reader) {
+  int fds[2];
+  if (pipe(fds) != 0) return -1;
+  const process_handle pid = start(shell_quote(program) + " " + args, fds[1], fds[0]);
+  close(fds[1]);
+  if (pid > 0 && keep_reader) unread_pipes[pid] = fds[0];
+  else close(fds[0]);
+  return pid;
 }
 
 int wait_process(process_handle process, std::chrono::seconds limit) {
@@ -100,10 +81,10 @@ int wait_process(process_handle process, std::chrono::seconds limit) {
     if (std::chrono::steady_clock::now() > deadline) kill(pid, SIGKILL);
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
-  const auto pipe_end = unread_pipes.find(process);
-  if (pipe_end != unread_pipes.end()) {
-    close(pipe_end->second);
-    unread_pipes.erase(pipe_end);
+  const auto reader = unread_pipes.find(process);
+  if (reader != unread_pipes.end()) {
+    close(reader->second);
+    unread_pipes.erase(reader);
   }
   return exit_status(raw);
 }

@@ -1,6 +1,6 @@
-// test_platform_win32.cpp - the tests' operating-system helpers on Windows: a directory
-// under GetTempPath, cmd.exe through std::system, CreateProcess with a job object so
-// that a kill also ends what cmd.exe started.
+// test_platform_win32.cpp - the tests' operating-system helpers on Windows: cmd.exe
+// through std::system, CreateProcess inside a job object, so that a kill also ends
+// what cmd.exe started.
 #include "test_platform.h"
 
 #include <windows.h>
@@ -15,12 +15,15 @@ const char* const null_device = "NUL";
 const char* const full_device = "";
 const char* const console_line_end = "\r\n";
 
+bool running_as_root() { return false; }
+bool mount_tmpfs(const std::string&, const char*) { return false; }
+bool remount_tmpfs(const std::string&, const char*) { return false; }
+void unmount(const std::string&) {}
+
 namespace {
 
 struct Process {
-  HANDLE process;
-  HANDLE job;          // holds the process and everything it starts
-  HANDLE unread_pipe;  // read end of its standard output, or nullptr
+  HANDLE process, job, unread_pipe;  // the job holds everything the process starts
   bool killed;
 };
 std::map<process_handle, Process> processes;
@@ -36,39 +39,29 @@ process_handle start(std::string command_line, HANDLE stdout_handle, HANDLE unre
   }
   PROCESS_INFORMATION info{};
   if (!CreateProcessA(nullptr, &command_line[0], nullptr, nullptr, TRUE, CREATE_SUSPENDED,
-                      nullptr, nullptr, &startup, &info)) {
+                      nullptr, nullptr, &startup, &info))
     return -1;
-  }
   const HANDLE job = CreateJobObjectA(nullptr, nullptr);
-  if (job != nullptr) AssignProcessToJobObject(job, info.hProcess);
+  AssignProcessToJobObject(job, info.hProcess);
   ResumeThread(info.hThread);
   CloseHandle(info.hThread);
   processes[info.dwProcessId] = Process{info.hProcess, job, unread_pipe, false};
   return info.dwProcessId;
 }
 
-}  // namespace
-
-std::string make_temp_dir() {
-  char base[MAX_PATH + 1];
-  const DWORD len = GetTempPathA(sizeof base, base);
-  if (len == 0 || len > MAX_PATH) return "";
-  for (unsigned attempt = 0; attempt < 1000; ++attempt) {
-    const std::string dir = std::string(base) + "zobret_test_" +
-                            std::to_string(GetCurrentProcessId()) + "_" +
-                            std::to_string(GetTickCount() + attempt);
-    if (CreateDirectoryA(dir.c_str(), nullptr)) return dir;
-  }
-  return "";
+void terminate(Process& p) {
+  TerminateJobObject(p.job, 1);
+  TerminateProcess(p.process, 1);
+  p.killed = true;
 }
+
+}  // namespace
 
 std::string shell_quote(const std::string& word) { return "\"" + word + "\""; }
 
 int run_shell(const std::string& command) {
-  // cmd.exe /c drops the first and the last quote of a line that starts with one;
-  // an extra pair around the whole line keeps the quotes inside it intact.
-  // The exit code is 32 bits wide here; a POSIX shell would show its low 8. (A cmd.exe
-  // that cannot start gives -1 too, but then no output file exists for the test.)
+  // cmd.exe /c drops the first and the last quote of a line that starts with one: an
+  // extra pair keeps the inner ones. A POSIX shell would show the exit code's low 8 bits.
   return std::system(("\"" + command + "\"").c_str()) & 0xff;
 }
 
@@ -80,66 +73,39 @@ process_handle start_shell(const std::string& command) {
   return start("cmd.exe /c \"" + command + "\"", nullptr, nullptr);
 }
 
-bool running_as_root() { return false; }
-bool mount_tmpfs(const std::string&, const char*) { return false; }
-bool remount_tmpfs(const std::string&, const char*) { return false; }
-void unmount(const std::string&) {}
-
-namespace {
-
-process_handle start_piped(const std::string& program, const std::string& args, bool keep_reader) {
+process_handle start_with_stdout_pipe(const std::string& program, const std::string& args,
+                                      bool keep_reader) {
   SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-  HANDLE read_end = nullptr;
-  HANDLE write_end = nullptr;
+  HANDLE read_end = nullptr, write_end = nullptr;
   if (!CreatePipe(&read_end, &write_end, &inherit, 4096)) return -1;
   SetHandleInformation(read_end, HANDLE_FLAG_INHERIT, 0);
-  if (!keep_reader) {
-    CloseHandle(read_end);
-    read_end = nullptr;
-  }
-  const process_handle id = start(shell_quote(program) + " " + args, write_end, read_end);
+  if (!keep_reader) CloseHandle(read_end);
+  const process_handle id =
+      start(shell_quote(program) + " " + args, write_end, keep_reader ? read_end : nullptr);
   CloseHandle(write_end);
-  if (id < 0 && read_end != nullptr) CloseHandle(read_end);
+  if (id < 0 && keep_reader) CloseHandle(read_end);
   return id;
-}
-
-}  // namespace
-
-process_handle start_with_unread_stdout(const std::string& program, const std::string& args) {
-  return start_piped(program, args, true);
-}
-
-process_handle start_with_closed_stdout(const std::string& program, const std::string& args) {
-  return start_piped(program, args, false);
 }
 
 int wait_process(process_handle id, std::chrono::seconds limit) {
   const auto found = processes.find(id);
   if (found == processes.end()) return -1;
-  const Process p = found->second;
+  Process p = found->second;
   processes.erase(found);
-  const DWORD ms = static_cast<DWORD>(std::chrono::milliseconds(limit).count());
-  bool killed = p.killed;
-  if (WaitForSingleObject(p.process, ms) != WAIT_OBJECT_0) {
-    if (p.job != nullptr) TerminateJobObject(p.job, 1);
-    TerminateProcess(p.process, 1);
+  if (WaitForSingleObject(p.process, static_cast<DWORD>(limit.count() * 1000)) != WAIT_OBJECT_0) {
+    terminate(p);
     WaitForSingleObject(p.process, INFINITE);
-    killed = true;
   }
   DWORD code = 0;
   GetExitCodeProcess(p.process, &code);
-  CloseHandle(p.process);
-  if (p.job != nullptr) CloseHandle(p.job);
-  if (p.unread_pipe != nullptr) CloseHandle(p.unread_pipe);
-  return killed ? -1 : static_cast<int>(code & 0xff);
+  for (HANDLE h : {p.process, p.job, p.unread_pipe})
+    if (h != nullptr) CloseHandle(h);
+  return p.killed ? -1 : static_cast<int>(code & 0xff);
 }
 
 void kill_process(process_handle id) {
   const auto found = processes.find(id);
-  if (found == processes.end()) return;
-  if (found->second.job != nullptr) TerminateJobObject(found->second.job, 1);
-  TerminateProcess(found->second.process, 1);
-  found->second.killed = true;
+  if (found != processes.end()) terminate(found->second);
 }
 
 }  // namespace zobret_test

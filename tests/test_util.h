@@ -83,7 +83,12 @@ class TempDirTest : public CoutCapture {
  protected:
   void SetUp() override {
     CoutCapture::SetUp();
-    dir_ = make_temp_dir();
+    std::random_device random;
+    for (int i = 0; i < 100 && dir_.empty(); ++i) {
+      const auto dir = std::filesystem::temp_directory_path() / ("zobret_test_" + std::to_string(random()));
+      std::error_code ec;
+      if (std::filesystem::create_directory(dir, ec)) dir_ = dir.string();
+    }
     ASSERT_NE("", dir_);
     std::filesystem::permissions(dir_, std::filesystem::perms::all);  // for setpriv runs
   }

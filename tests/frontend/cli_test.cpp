@@ -89,7 +89,7 @@ TEST_F(CliTest, KilledRunIsResumedByTheNextOne) {
   // progress line, mid-file, and the kill lands there for sure.
   const std::string data = zobret_test::random_bytes(64u << 20);
   write_file("s", data);
-  const process_handle pid = zobret_test::start_with_unread_stdout(ZOBRET_BINARY, files("s", "d"));
+  const process_handle pid = zobret_test::start_with_stdout_pipe(ZOBRET_BINARY, files("s", "d"), true);
   std::uint64_t k = 0;
   ASSERT_TRUE(eventually([&] {  // the size stops growing once the pipe is full
     const std::uint64_t before = exists("d") ? std::filesystem::file_size(path("d")) : 0;
@@ -182,7 +182,7 @@ TEST_F(CliTest, ClosedStandardOutputDoesNotStopTheCopy) {
   const std::string data = zobret_test::random_bytes(4u << 20);
   write_file("s", data);
   // Nobody will ever read the progress.
-  const process_handle pid = zobret_test::start_with_closed_stdout(ZOBRET_BINARY, files("s", "d"));
+  const process_handle pid = zobret_test::start_with_stdout_pipe(ZOBRET_BINARY, files("s", "d"), false);
   EXPECT_EQ(0, wait_for(pid));
   EXPECT_EQ(data, read_file("d"));
 }
