@@ -11,13 +11,15 @@ else()
   install(FILES doc/zobret.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
   install(FILES doc/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
   # Debian wants the manual and the changelog compressed with gzip -9n (no name or time
-  # stamp in the header) and no .comment or .note section in a binary. Only the .deb asks
-  # for this, through ZOBRET_DEB_LAYOUT (set in cpack_project.cmake); a plain
-  # `cmake --install` keeps the manual as it is.
+  # stamp in the header) and no .comment or .note section in a binary; the package also
+  # carries its lintian overrides. Only the .deb asks for this, through ZOBRET_DEB_LAYOUT
+  # (set in cpack_project.cmake); a plain `cmake --install` keeps the manual as it is.
   set(zobret_bindir "${CMAKE_INSTALL_BINDIR}")
   set(zobret_mandir "${CMAKE_INSTALL_MANDIR}")
   set(zobret_docdir "${CMAKE_INSTALL_DOCDIR}")
+  set(zobret_overridedir "${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides")
   set(zobret_changelog "${CMAKE_CURRENT_SOURCE_DIR}/doc/changelog")
+  set(zobret_overrides "${CMAKE_CURRENT_SOURCE_DIR}/doc/lintian-overrides")
   string(CONFIGURE [[
     if(ZOBRET_DEB_LAYOUT)
       set(prefix "$ENV{DESTDIR}${CMAKE_INSTALL_PREFIX}")
@@ -30,14 +32,21 @@ else()
       file(COPY_FILE "@zobret_changelog@" "${prefix}/@zobret_docdir@/changelog")
       execute_process(COMMAND gzip -9nf "${prefix}/@zobret_docdir@/changelog"
                       COMMAND_ERROR_IS_FATAL ANY)
+      file(MAKE_DIRECTORY "${prefix}/@zobret_overridedir@")
+      file(COPY_FILE "@zobret_overrides@" "${prefix}/@zobret_overridedir@/zobret")
     endif()
   ]] zobret_deb_layout_code @ONLY)
   install(CODE "${zobret_deb_layout_code}")
 endif()
 
 if(NOT WIN32 AND NOT APPLE AND CMAKE_CXX_COMPILER_ID MATCHES "GNU|Clang")
-  # Full RELRO for the installed program: its relocation tables are made read-only at start.
+  # Hardening as Debian builds its programs: full RELRO (relocation tables read-only once
+  # loaded) and, in optimised builds, checked variants of the C library's buffer functions.
   target_link_options(zobret PRIVATE "LINKER:-z,relro,-z,now")
+  foreach(target zobret zobret_core)
+    target_compile_options(${target} PRIVATE
+      "$<$<CONFIG:Release,RelWithDebInfo,MinSizeRel>:-U_FORTIFY_SOURCE;-D_FORTIFY_SOURCE=2>")
+  endforeach()
 endif()
 
 if(BUILD_TESTING AND NOT WIN32)

@@ -16,10 +16,10 @@ for tool in dpkg dpkg-deb lintian man readelf cmp; do
   command -v "$tool" >/dev/null || { echo "SKIP: $tool is not installed" >&2; exit 77; }
 done
 
-deb=$(ls "$build"/zobret_*.deb 2>/dev/null | head -n 1)
+deb=$(ls -t "$build"/zobret_*.deb 2>/dev/null | head -n 1)
 if [ -z "$deb" ]; then
   (cd "$build" && cpack -G DEB >/dev/null) || { echo "FAIL: cpack -G DEB" >&2; exit 1; }
-  deb=$(ls "$build"/zobret_*.deb | head -n 1)
+  deb=$(ls -t "$build"/zobret_*.deb | head -n 1)
 fi
 echo "package: $deb"
 
@@ -51,9 +51,11 @@ if readelf --dyn-syms "$zobret" | grep -q '__assert_fail'; then
   bad "zobret calls __assert_fail: built without NDEBUG"
 fi
 
-# The installed manual renders without a warning.
+# `man zobret` finds the packaged manual by name, and it renders without a warning.
+found=$(MANPATH="$root/usr/share/man" man -w zobret 2>/dev/null)
+[ "$found" = "$root/usr/share/man/man1/zobret.1.gz" ] || bad "man zobret finds '$found'"
 warnings=$(man --warnings -l "$root/usr/share/man/man1/zobret.1.gz" 2>&1 >/dev/null)
-[ -z "$warnings" ] || bad "man warns about the installed manual: $warnings"
+[ -z "$warnings" ] || bad "man warns about the packaged manual: $warnings"
 
 # A real copy with the unpacked binary, then a resume of a cut-short destination.
 head -c 300500 /dev/urandom > "$tmp/source"

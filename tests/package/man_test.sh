@@ -20,6 +20,7 @@ if [ -s "$tmp/warnings" ]; then
   echo "FAIL: man warns about $manual:" >&2; cat "$tmp/warnings" >&2; fail=1
 fi
 [ -n "$zobret" ] || exit "$fail"
+case $zobret in /*) ;; *) zobret=$PWD/$zobret ;; esac  # the runs below change directory
 
 # The screens as the manual shows them: each block from a "Try #1" line to the next
 # "Complete." line, with the example's indentation and all trailing blanks removed.
