@@ -20,6 +20,9 @@ void unmount(const std::string& dir);
 // A device that takes every write, and one that refuses every write ("" where none).
 extern const char* const null_device;
 extern const char* const full_device;
+// True where a file that another program holds open for writing cannot be measured
+// (Windows: the size query shares the file for reading only).
+extern const bool writers_block_size_query;
 // A line break as the console streams write it ("\r\n" on Windows).
 extern const char* const console_line_end;
 

@@ -14,6 +14,7 @@ const bool linux_fixtures = false;
 const char* const null_device = "NUL";
 const char* const full_device = "";
 const char* const console_line_end = "\r\n";
+const bool writers_block_size_query = true;
 
 bool running_as_root() { return false; }
 bool mount_tmpfs(const std::string&, const char*) { return false; }

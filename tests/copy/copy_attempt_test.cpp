@@ -75,6 +75,24 @@ TEST_F(CopyAttemptTest, NullDeviceAsDestination) {
   EXPECT_EQ("", err());
 }
 
+TEST_F(CopyAttemptTest, DestinationThatAnotherProgramWrites) {
+  const std::string data = zobret_test::random_bytes(70000);
+  write_file("s", data);
+  write_file("d", data.substr(0, 1000));
+  std::ofstream writer(path("d"), std::ios::binary | std::ios::app);
+  ASSERT_TRUE(writer.is_open());
+  const int result = attempt(path("s"), path("d"));
+  if (zobret_test::writers_block_size_query) {
+    // It cannot be measured, so it must not be appended to: the size error, retry later.
+    EXPECT_EQ(-1, result);
+    EXPECT_NE(std::string::npos, err().find(" ERROR: Unable to get the size of the file " + path("d") + ".\n"));
+    EXPECT_EQ(data.substr(0, 1000), read_file("d"));
+  } else {
+    EXPECT_EQ(0, result);
+    EXPECT_EQ(data, read_file("d"));
+  }
+}
+
 TEST_F(CopyAttemptTest, FullDeviceAsDestination) {
   ZOBRET_NEEDS_LINUX_FIXTURE("/dev/full");
   write_file("s", zobret_test::random_bytes(200000));
