@@ -15,15 +15,17 @@ for tool in wine wineserver wineboot; do
   command -v "$tool" >/dev/null || { echo "$0: $tool not found (apt-get install wine64 wine)" >&2; exit 1; }
 done
 
-WINEPREFIX="$(mktemp -d "${TMPDIR:-/tmp}/zobret-wine.XXXXXX")"
-export WINEPREFIX
+work="$(mktemp -d "${TMPDIR:-/tmp}/zobret-wine.XXXXXX")"
+export WINEPREFIX="$work/prefix"
+mkdir "$WINEPREFIX"
+export TMPDIR="$work"                  # Wine puts its server's socket directory here
 export WINEDEBUG=-all                  # no fixme/err chatter in the test output
 export WINEDLLOVERRIDES="mscoree,mshtml="  # no Mono or Gecko install prompts
 
 cleanup() {
   wineserver -k 2>/dev/null || true
   wineserver -w 2>/dev/null || true
-  rm -rf "$WINEPREFIX"
+  rm -rf "$work"
 }
 trap cleanup EXIT
 
