@@ -208,7 +208,10 @@ TEST_F(CliTest, PermissionFailuresAreRetriedAndLeaveFilesAlone) {
       // Real user root, effective user nobody: the destination exists but cannot be
       // measured, so nothing may be appended to it.
       {"unmeasurable destination", "setpriv --euid=65534", "", "s", "locked/d",
-       "[TIME] ERROR: Unable to get the size of the file " + path("locked/d") + ".\n[TIME] Try #2\n"}};
+       "[TIME] ERROR: Unable to get the size of the file " + path("locked/d") + ".\n[TIME] Try #2\n"},
+      // Nor is a source that cannot be measured taken to be empty.
+      {"unmeasurable source", "setpriv --euid=65534", "", "locked/s", "d",
+       "[TIME] Try #1\n[TIME] ERROR: Unable to get the size of the file " + path("locked/s") + ".\n[TIME] Try #2\n"}};
   for (const Case& c : cases) {
     std::filesystem::remove_all(dir_);
     std::filesystem::create_directory(dir_);
@@ -216,6 +219,7 @@ TEST_F(CliTest, PermissionFailuresAreRetriedAndLeaveFilesAlone) {
     write_file("s", data);
     std::filesystem::create_directory(path("locked"));
     std::filesystem::permissions(path("locked"), std::filesystem::perms::owner_all);
+    write_file("locked/s", data);
     write_file(c.dst, data.substr(0, 12345));
     using std::filesystem::perms;
     if (!c.locked.empty())
