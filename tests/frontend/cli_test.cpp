@@ -1,10 +1,5 @@
 // The built zobret binary on real files: command line, exact screen, resume after a
 // kill, retries until a failure goes away, big files, concurrent runs, permissions.
-#include <signal.h>
-#include <sys/mount.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <thread>
 
@@ -14,6 +9,7 @@ namespace zobret {
 namespace {
 
 using namespace std::chrono_literals;
+using zobret_test::process_handle;
 
 const std::string banner =
     "ZOBRET v1.1 :: Samba (Windows Network Downloader)\n"
@@ -23,25 +19,13 @@ const std::string banner =
 class CliTest : public zobret_test::TempDirTest {
  protected:
   // Starts "zobret args" in the background with its output in out.txt; returns its pid.
-  pid_t spawn(const std::string& args, const std::string& prefix = "") {
-    const pid_t pid = fork();
-    if (pid == 0) {
-      const std::string cmd = "exec " + prefix + " '" + ZOBRET_BINARY + "' " + args + " >" +
-                              quoted("out.txt") + " 2>&1";
-      execl("/bin/sh", "sh", "-c", cmd.c_str(), static_cast<char*>(nullptr));
-      _exit(127);
-    }
-    return pid;
+  process_handle spawn(const std::string& args, const std::string& out = "out.txt") {
+    return zobret_test::start_shell(zobret_test::shell_quote(ZOBRET_BINARY) + " " + args +
+                                    " >" + quoted(out) + " 2>&1");
   }
   // Waits for the process to end (killing it after the deadline); its exit status.
-  static int wait_for(pid_t pid, std::chrono::seconds limit = 60s) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    int raw = 0;
-    while (waitpid(pid, &raw, WNOHANG) == 0) {
-      if (std::chrono::steady_clock::now() > deadline) kill(pid, SIGKILL);
-      std::this_thread::sleep_for(5ms);
-    }
-    return WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+  static int wait_for(process_handle process, std::chrono::seconds limit = 60s) {
+    return zobret_test::wait_process(process, limit);
   }
   // Polls until pred holds, for at most 30 s.
   static bool eventually(const std::function<bool()>& pred) {
@@ -55,6 +39,14 @@ class CliTest : public zobret_test::TempDirTest {
     for (std::size_t at = s.find(what); at != std::string::npos; at = s.find(what, at + 1)) ++count;
     return count;
   }
+  std::string read_range(const std::string& name, std::uint64_t offset, std::size_t len) const {
+    std::ifstream in(path(name), std::ios::binary);
+    in.seekg(static_cast<std::streamoff>(offset));
+    std::string s(len, '\0');
+    in.read(&s[0], static_cast<std::streamsize>(len));
+    s.resize(static_cast<std::size_t>(in.gcount()));
+    return s;
+  }
   std::string files(const std::string& a, const std::string& b) const {
     return quoted(a) + " " + quoted(b);
   }
@@ -63,7 +55,7 @@ class CliTest : public zobret_test::TempDirTest {
 TEST_F(CliTest, WrongArgumentCountsShowHelpAndTouchNothing) {
   for (const char* args : {"", "'a'", "'a' 'b' 'c'"}) {
     EXPECT_EQ(255, run(args)) << args;
-    EXPECT_EQ(banner, read_file("out.txt")) << args;
+    EXPECT_EQ(zobret_test::console_text(banner), read_file("out.txt")) << args;
     const std::string err = run_err();
     EXPECT_EQ(0u, err.find("That small application just helps people to download and upload files via\n"));
     const std::string p = ZOBRET_BINARY;
@@ -81,11 +73,13 @@ TEST_F(CliTest, FreshCopyShowsExactScreen) {
   write_file("s", zobret_test::random_bytes(120500));
   EXPECT_EQ(0, run(files("s", "d")));
   const std::string line5 = ".......... .......... .......... .......... .......... ";
-  EXPECT_EQ(banner + "[TIME] Try #1\n[TIME] Source file: " + path("s") + " (120500 bytes).\n"
-            "[TIME] Destination file: " + path("d") + " (0 of 120500 bytes).\n"
-            "[TIME] Total 120500 bytes to go.\n\n00000000K > " + line5 + "[41 %]\n00000050K > " +
-            line5 + "[83 %]\n00000100K > .......... .......... \n\n[TIME] Complete.\n",
-            run_out());
+  // Byte for byte, with the console's own line breaks ("\r\n" on Windows).
+  EXPECT_EQ(zobret_test::console_text(
+                banner + "[TIME] Try #1\n[TIME] Source file: " + path("s") + " (120500 bytes).\n"
+                "[TIME] Destination file: " + path("d") + " (0 of 120500 bytes).\n"
+                "[TIME] Total 120500 bytes to go.\n\n00000000K > " + line5 + "[41 %]\n00000050K > " +
+                line5 + "[83 %]\n00000100K > .......... .......... \n\n[TIME] Complete.\n"),
+            zobret_test::mask_timestamps(read_file("out.txt")));
   EXPECT_EQ("", run_err());
   EXPECT_EQ(read_file("s"), read_file("d"));
 }
@@ -95,16 +89,7 @@ TEST_F(CliTest, KilledRunIsResumedByTheNextOne) {
   // progress line, mid-file, and the kill lands there for sure.
   const std::string data = zobret_test::random_bytes(64u << 20);
   write_file("s", data);
-  int fds[2];
-  ASSERT_EQ(0, pipe(fds));
-  const pid_t pid = fork();
-  if (pid == 0) {
-    dup2(fds[1], 1);
-    close(fds[0]);
-    execl(ZOBRET_BINARY, ZOBRET_BINARY, path("s").c_str(), path("d").c_str(), static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  close(fds[1]);
+  const process_handle pid = zobret_test::start_with_stdout_pipe(ZOBRET_BINARY, files("s", "d"), true);
   std::uint64_t k = 0;
   ASSERT_TRUE(eventually([&] {  // the size stops growing once the pipe is full
     const std::uint64_t before = exists("d") ? std::filesystem::file_size(path("d")) : 0;
@@ -112,14 +97,142 @@ TEST_F(CliTest, KilledRunIsResumedByTheNextOne) {
     k = exists("d") ? std::filesystem::file_size(path("d")) : 0;
     return k > 0 && k == before;
   }));
-  kill(pid, SIGKILL);
+  zobret_test::kill_process(pid);
   wait_for(pid);
-  close(fds[0]);
   ASSERT_LT(k, data.size());
   EXPECT_EQ(data.substr(0, k), read_file("d"));  // a clean prefix
   EXPECT_EQ(0, run(files("s", "d")));
   EXPECT_NE(std::string::npos, run_out().find("\nSkipping " + std::to_string(k) + " bytes.\n"));
   EXPECT_EQ(data, read_file("d"));
+}
+
+TEST_F(CliTest, MissingSourceIsRetriedUntilItAppears) {
+  const process_handle pid = spawn(files("s", "d"));
+  ASSERT_TRUE(eventually([&] { return count_in_output("doesn't seem to be existant.") >= 3; }));
+  const std::string data = zobret_test::random_bytes(300000);
+  write_file("s.tmp", data);
+  std::filesystem::rename(path("s.tmp"), path("s"));
+  EXPECT_EQ(0, wait_for(pid));
+  const std::string out = run_out();
+  EXPECT_EQ(0u, out.find(banner + "[TIME] Try #1\n[TIME] ERROR: The file " + path("s") +
+                         " doesn't seem to be existant.\n[TIME] Try #2\n")) << out.substr(0, 500);
+  const std::string end = "\n\n[TIME] Complete.\n";
+  EXPECT_EQ(out.size() - end.size(), out.rfind(end));
+  EXPECT_EQ(data, read_file("d"));
+}
+
+// Mounts a small tmpfs for the test's lifetime.
+struct SmallTmpfs {
+  explicit SmallTmpfs(const std::string& dir) : path(dir) {
+    std::filesystem::create_directory(path);
+    mounted = zobret_test::mount_tmpfs(path, "size=64k");
+  }
+  ~SmallTmpfs() { if (mounted) zobret_test::unmount(path); }
+  std::string path;
+  bool mounted = false;
+};
+
+TEST_F(CliTest, FullDiskIsRetriedUntilThereIsRoom) {
+  ZOBRET_NEEDS_LINUX_FIXTURE("a small tmpfs to fill up");
+  SmallTmpfs fs(path("mnt"));
+  if (!fs.mounted) GTEST_SKIP() << "mounting a tmpfs needs root";
+  const std::string data = zobret_test::random_bytes(300000);
+  write_file("s", data);
+  const process_handle pid = spawn(files("s", "mnt/d"));
+  ASSERT_TRUE(eventually([&] { return count_in_output(" ERROR: An erorr occured while writing the file " + path("mnt/d") + ".\n") >= 3; }));
+  const std::string partial = read_file("mnt/d");
+  EXPECT_EQ(data.substr(0, partial.size()), partial);  // a clean prefix
+  ASSERT_TRUE(zobret_test::remount_tmpfs(fs.path, "size=1m"));
+  EXPECT_EQ(0, wait_for(pid));
+  EXPECT_EQ(data, read_file("mnt/d"));
+}
+
+TEST_F(CliTest, FileOver4GiBResumesNearItsEnd) {
+  const std::uint64_t n = (5ULL << 30) + 123457;  // 5,368,832,577 bytes, sparse
+  const std::string tail = zobret_test::random_bytes(300000, 7);
+  // Both files are zeros up to the tail, then the destination holds part of it.
+  for (const auto& [name, content] : {std::pair{"s", tail}, {"d", tail.substr(0, 100000)}}) {
+    write_file(name, "");
+    std::filesystem::resize_file(path(name), n - tail.size());
+    std::ofstream(path(name), std::ios::binary | std::ios::app) << content;
+  }
+  EXPECT_EQ(0, run(files("s", "d")));
+  const std::string out = run_out();
+  for (const std::string& expected : std::vector<std::string>{
+           " Source file: " + path("s") + " (5368832577 bytes).\n",
+        " (5368632577 of 5368832577 bytes).\n[TIME] Total 200000 bytes to go.\n\n"
+        "Skipping 5368632577 bytes.\n\n05368632K > ,,,,,,,,,, ,,,,,,,,,, ,,,,,,,,,, ,,.",
+        ". [99 %]\n05368650K > ", "\n\n[TIME] Complete.\n"})
+    EXPECT_NE(std::string::npos, out.find(expected)) << expected << "\n" << out;
+  EXPECT_EQ(n, std::filesystem::file_size(path("d")));
+  EXPECT_EQ(tail, read_range("d", n - tail.size(), tail.size()));
+}
+
+TEST_F(CliTest, TwoRunsOnOneDestinationEndIdentical) {
+  const std::string data = zobret_test::random_bytes(32u << 20);
+  write_file("s", data);
+  const process_handle a = spawn(files("s", "d"), "a.txt");
+  const process_handle b = spawn(files("s", "d"), "b.txt");
+  EXPECT_EQ(0, wait_for(a));
+  EXPECT_EQ(0, wait_for(b));
+  EXPECT_EQ(data, read_file("d"));
+}
+
+TEST_F(CliTest, ClosedStandardOutputDoesNotStopTheCopy) {
+  const std::string data = zobret_test::random_bytes(4u << 20);
+  write_file("s", data);
+  // Nobody will ever read the progress.
+  const process_handle pid = zobret_test::start_with_stdout_pipe(ZOBRET_BINARY, files("s", "d"), false);
+  EXPECT_EQ(0, wait_for(pid));
+  EXPECT_EQ(data, read_file("d"));
+}
+
+// Root ignores permission bits, so these run the binary as another user.
+TEST_F(CliTest, PermissionFailuresAreRetriedAndLeaveFilesAlone) {
+  ZOBRET_NEEDS_LINUX_FIXTURE("another user id (setpriv)");
+  if (!zobret_test::running_as_root() || std::system("command -v setpriv >/dev/null") != 0)
+    GTEST_SKIP() << "needs root and setpriv to run as another user";
+  const std::string nobody = "setpriv --reuid=65534 --regid=65534 --clear-groups";
+  const std::string data = zobret_test::random_bytes(20000);
+  struct Case {
+    const char* name;
+    std::string prefix;
+    std::string locked;  // a file created 0600 (unreadable) or 0444 (read-only) by root
+    std::string src, dst, expected;
+  } const cases[] = {
+      {"unreadable source", nobody, "s", "s", "d",
+       "[TIME] ERROR: Unable to get reading access to the file " + path("s") + ".\n[TIME] Try #2\n"},
+      {"read-only destination", nobody, "d", "s", "d",
+       "\n00000012K > ,,,,,,,,,, ,,[TIME] ERROR: Unable to get writing access to the file " +
+           path("d") + ".\n[TIME] Try #2\n"},
+      // Real user root, effective user nobody: the destination exists but cannot be
+      // measured, so nothing may be appended to it.
+      {"unmeasurable destination", "setpriv --euid=65534", "", "s", "locked/d",
+       "[TIME] ERROR: Unable to get the size of the file " + path("locked/d") + ".\n[TIME] Try #2\n"},
+      // Nor is a source that cannot be measured taken to be empty.
+      {"unmeasurable source", "setpriv --euid=65534", "", "locked/s", "d",
+       "[TIME] Try #1\n[TIME] ERROR: Unable to get the size of the file " + path("locked/s") + ".\n[TIME] Try #2\n"}};
+  for (const Case& c : cases) {
+    std::filesystem::remove_all(dir_);
+    std::filesystem::create_directory(dir_);
+    std::filesystem::permissions(dir_, std::filesystem::perms::all);
+    write_file("s", data);
+    std::filesystem::create_directory(path("locked"));
+    std::filesystem::permissions(path("locked"), std::filesystem::perms::owner_all);
+    write_file("locked/s", data);
+    write_file(c.dst, data.substr(0, 12345));
+    using std::filesystem::perms;
+    if (!c.locked.empty())
+      std::filesystem::permissions(path(c.locked), c.locked == "s" ? perms::owner_read | perms::owner_write
+                                                                   : perms::owner_read | perms::group_read | perms::others_read);
+    if (c.locked == "s") std::filesystem::remove(path("d"));
+    const std::string cmd = "{ timeout -s KILL 1 " + c.prefix + " '" + ZOBRET_BINARY + "' " +
+                            files(c.src, c.dst) + " 2>&1 | head -c 20000 >" + quoted("out.txt") + "; } 2>/dev/null";
+    std::system(cmd.c_str());  // it never gives up: the timeout ends it
+    EXPECT_NE(std::string::npos, run_out().find(c.expected)) << c.name << "\n" << run_out().substr(0, 2000);
+    if (c.locked == "s") EXPECT_FALSE(exists("d")) << c.name;
+    else EXPECT_EQ(data.substr(0, 12345), read_file(c.dst)) << c.name;
+  }
 }
 
 }  // namespace
