@@ -1,0 +1,173 @@
+// copy_attempt.cpp - the fresh copy, the resume, and the block loop they share.
+// Leans on the platform layer (file_io.h) for files and on report/ for every line shown.
+//
+// The destination only ever holds a prefix of the source: every block is written at its
+// own offset, a fresh destination is created exclusively and never truncated, and a
+// failure ends the attempt at once, so the next one resumes behind the last byte that
+// reached the file.
+#include "copy/copy_attempt.h"
+
+#include <iostream>
+#include <memory>
+
+#include "copy/file_io.h"
+#include "report/console.h"
+#include "report/progress.h"
+
+namespace zobret {
+namespace {
+
+int fail_reading(const char* source) {
+  log_line(std::cerr, " ERROR: An erorr occured while reading the file ", source, ".");
+  return attempt_failed;
+}
+
+int fail_writing(const char* destination) {
+  log_line(std::cerr, " ERROR: An erorr occured while writing the file ", destination, ".");
+  return attempt_failed;
+}
+
+int fail_opening_for_writing(const char* destination, int source_handle) {
+  log_line(std::cerr, " ERROR: Unable to open the file ", destination, " for writing.");
+  close_file(source_handle);
+  return attempt_failed;
+}
+
+// Moves bytes i to n-1; 0 when all reached the destination, else the failure's line
+// has been written and -1 comes back.
+int move_blocks(const char* source, int source_handle, const char* destination,
+                int destination_handle, std::uint64_t i, std::uint64_t n) {
+  const std::unique_ptr<char[]> buf(new char[copy_block_size]);
+  while (i < n) {
+    const std::uint64_t left = n - i;
+    const std::size_t want = left < copy_block_size ? static_cast<std::size_t>(left)
+                                                    : copy_block_size;
+    const long long got = read_block(source_handle, buf.get(), want);
+    // A source that ends before the size it had when measured is a failed read too.
+    if (got <= 0) return fail_reading(source);
+    std::size_t written = 0;
+    const int status = write_block_at(destination_handle, buf.get(),
+                                      static_cast<std::size_t>(got), i, &written);
+    // Marks for what reached the file, then (on failure) the error on the same line.
+    if (written > 0) progress_block(i, i + written - 1, n);
+    if (status != 0) return fail_writing(destination);
+    i += written;
+  }
+  return 0;
+}
+
+}  // namespace
+
+int copy_bytes(const char* source, int source_handle, const char* destination,
+               int destination_handle, std::uint64_t i, std::uint64_t n) {
+  const int moved = move_blocks(source, source_handle, destination, destination_handle, i, n);
+  if (moved != 0) {
+    // The attempt has failed already; what reached the file stays as the resume point.
+    close_file(destination_handle);
+    close_file(source_handle);
+    return attempt_failed;
+  }
+  // A share may report a lost write only now: the copy counts only once it is on disk.
+  const int synced = sync_file(destination_handle);
+  const int closed = close_file(destination_handle);
+  close_file(source_handle);
+  if (synced != 0 || closed != 0) return fail_writing(destination);
+  return attempt_finished;
+}
+
+std::string destination_path(const char* source, const char* destination) {
+  std::string path = destination;
+  if (path.empty() || is_directory(destination) == 0) return path;
+  const std::string from = source;
+  std::size_t start = from.size();
+  while (start > 0 && !is_path_separator(from[start - 1])) --start;
+  if (!is_path_separator(path.back())) path += path_separator();
+  return path + from.substr(start);
+}
+
+int copy_attempt(const char* source, const char* destination_arg) {
+  // 1-2: the source must exist and be readable, and be a file.
+  if (file_access(source, access_exists) != 0) {
+    log_line(std::cerr, " ERROR: The file ", source, " doesn't seem to be existant.");
+    return attempt_failed;
+  }
+  if (file_access(source, access_read) != 0) {
+    log_line(std::cerr, " ERROR: Unable to get reading access to the file ", source, ".");
+    return attempt_failed;
+  }
+  if (is_directory(source) != 0) {
+    log_line(std::cerr, " ERROR: The file ", source, " is a directory.");
+    return attempt_failed;
+  }
+
+  // 3-4: measure the source once; the attempt copies up to that size.
+  const std::uint64_t n = file_size(source);
+  log_line(std::cout, " Source file: ", source, " (", n, " bytes).");
+  const int source_handle = open_source(source);
+  if (source_handle < 0) {
+    log_line(std::cerr, " ERROR: Unable to open the file ", source, " for reading.");
+    return attempt_failed;
+  }
+
+  // 5: the destination is looked at only now, after the source has been opened.
+  const std::string destination_text = destination_path(source, destination_arg);
+  const char* destination = destination_text.c_str();
+  if (is_directory(destination) != 0) {
+    log_line(std::cerr, " ERROR: The file ", destination, " is a directory.");
+    close_file(source_handle);
+    return attempt_failed;
+  }
+
+  if (file_access(destination, access_exists) != 0) {
+    // Fresh copy.
+    log_line(std::cout, " Destination file: ", destination, " (", 0, " of ", n, " bytes).");
+    log_line(std::cout, " Total ", n, " bytes to go.");
+    progress_start(0);
+    // Exclusive: a file another run created in between is resumed by the next attempt,
+    // never truncated.
+    const int destination_handle = create_destination(destination);
+    if (destination_handle < 0) return fail_opening_for_writing(destination, source_handle);
+    return copy_bytes(source, source_handle, destination, destination_handle, 0, n);
+  }
+
+  // Resume. A destination that cannot be measured must never be appended to.
+  std::uint64_t k = 0;
+  if (file_size_checked(destination, &k) != 0) {
+    log_line(std::cerr, " ERROR: Unable to get the size of the file ", destination, ".");
+    close_file(source_handle);
+    return attempt_failed;
+  }
+  log_line(std::cout, " Destination file: ", destination, " (", k, " of ", n, " bytes).");
+  // A destination longer than the source shows the difference wrapped to 32 bits, as it
+  // always has; the size error follows.
+  const std::uint64_t to_go = k <= n ? n - k : static_cast<std::uint32_t>(n - k);
+  log_line(std::cout, " Total ", to_go, " bytes to go.");
+  if (k == n) {
+    close_file(source_handle);
+    return attempt_finished;
+  }
+  if (k > n) {
+    log_line(std::cerr, " ERROR: Destination file size is bigger than source file size.");
+    close_file(source_handle);
+    return attempt_finished;
+  }
+
+  progress_start(k);
+  if (file_access(destination, access_read_write) != 0) {
+    log_line(std::cerr, " ERROR: Unable to get writing access to the file ", destination, ".");
+    close_file(source_handle);
+    return attempt_failed;
+  }
+  const int destination_handle = open_destination(destination);
+  if (destination_handle < 0) return fail_opening_for_writing(destination, source_handle);
+  if (seek_source(source_handle, k) != 0) {
+    log_line(std::cerr, " ERROR: Unable to seek to position in the file ", destination,
+             " for writing.");
+    close_file(destination_handle);
+    close_file(source_handle);
+    return attempt_failed;
+  }
+  return copy_bytes(source, source_handle, destination, destination_handle, k, n);
+}
+
+}  // namespace zobret

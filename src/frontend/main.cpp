@@ -1,0 +1,8 @@
+// main.cpp - entry point of zobret: sets up the console and hands over to run().
+#include "frontend/run.h"
+#include "report/platform.h"
+
+int main(int argc, char** argv) {
+  zobret::console_init();
+  return zobret::run(argc, argv);
+}

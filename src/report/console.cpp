@@ -1,0 +1,14 @@
+// console.cpp - checked-but-ignored writes to the console streams.
+#include "report/console.h"
+
+namespace zobret {
+
+void console_write(std::ostream& os, const std::string& text) {
+  os.write(text.data(), static_cast<std::streamsize>(text.size()));
+  os.flush();
+  os.clear();  // a vanished reader or a full disk must not silence later lines
+}
+
+void console_line(std::ostream& os, const std::string& text) { console_write(os, text + '\n'); }
+
+}  // namespace zobret

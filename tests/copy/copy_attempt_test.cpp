@@ -1,0 +1,94 @@
+// One copy attempt in-process: its outcome, its lines, and what it leaves on disk.
+#include "copy/copy_attempt.h"
+
+#include <functional>
+
+#include "test_util.h"
+
+namespace zobret {
+namespace {
+
+class CopyAttemptTest : public zobret_test::TempDirTest {
+ protected:
+  int attempt(const std::string& src, const std::string& dst) {
+    return copy_attempt(src.c_str(), dst.c_str());
+  }
+};
+
+TEST_F(CopyAttemptTest, OutcomesAndTheirLines) {
+  const std::string data = zobret_test::random_bytes(70000);
+  struct Case {
+    const char* name;
+    std::function<void()> setup;
+    std::string src, dst;
+    int result;
+    std::string out_has, err_has;
+    std::string dst_after;  // what the destination holds afterwards ("-" when absent)
+  };
+  const Case cases[] = {
+      {"missing source", [] {}, path("none"), path("d"), -1, "",
+       " ERROR: The file " + path("none") + " doesn't seem to be existant.\n", "-"},
+      {"source is a directory", [&] { std::filesystem::create_directory(path("dir")); },
+       path("dir"), path("d"), -1, "", " ERROR: The file " + path("dir") + " is a directory.\n", "-"},
+      {"fresh copy", [&] { write_file("s", data); }, path("s"), path("d"), 0,
+       "] Total 70000 bytes to go.\n\n00000000K > ", "", data},
+      {"empty source", [&] { write_file("s", ""); }, path("s"), path("d"), 0,
+       "(0 of 0 bytes).\n[TIME] Total 0 bytes to go.\n\n00000000K > ", "", ""},
+      {"complete destination", [&] { write_file("s", data); write_file("d", data); },
+       path("s"), path("d"), 0, "(70000 of 70000 bytes).\n[TIME] Total 0 bytes to go.\n", "", data},
+      {"longer destination", [&] { write_file("s", ""); write_file("d", "12345"); }, path("s"),
+       path("d"), 0, "(5 of 0 bytes).\n[TIME] Total 4294967291 bytes to go.\n",
+       " ERROR: Destination file size is bigger than source file size.\n", "12345"},
+      {"resume", [&] { write_file("s", data); write_file("d", data.substr(0, 12345)); },
+       path("s"), path("d"), 0, "\nSkipping 12345 bytes.\n\n00000012K > ,,,,,,,,,, ,,.", "", data},
+      {"destination in a missing directory", [&] { write_file("s", data); }, path("s"),
+       path("no/d"), -1, "\n00000000K > ",
+       " ERROR: Unable to open the file " + path("no/d") + " for writing.\n", "-"},
+      {"destination is a directory", [&] {
+         write_file("s", data);
+         std::filesystem::create_directory(path("into"));
+       }, path("s"), path("into"), 0, " Destination file: " + path("into/s") + " (0 of", "", "-"},
+  };
+  for (const Case& c : cases) {
+    std::filesystem::remove_all(dir_);
+    std::filesystem::create_directory(dir_);
+    clear();
+    c.setup();
+    EXPECT_EQ(c.result, attempt(c.src, c.dst)) << c.name;
+    const std::string o = zobret_test::strip_timestamps(out());
+    const std::string e = zobret_test::strip_timestamps(err());
+    EXPECT_NE(std::string::npos, o.find(c.out_has)) << c.name << "\n" << o;
+    if (c.err_has.empty()) EXPECT_EQ("", e) << c.name;
+    else EXPECT_NE(std::string::npos, e.find(c.err_has)) << c.name << "\n" << e;
+    if (c.dst_after == "-") EXPECT_FALSE(std::filesystem::is_regular_file(c.dst)) << c.name;
+    else EXPECT_EQ(c.dst_after, read_file(c.dst.substr(dir_.size() + 1))) << c.name;
+  }
+  EXPECT_EQ(data, read_file("into/s"));
+}
+
+TEST_F(CopyAttemptTest, DevicesAsDestination) {
+  write_file("s", zobret_test::random_bytes(200000));
+  // /dev/null cannot be synced, which is no lost write.
+  EXPECT_EQ(0, attempt(path("s"), "/dev/null"));
+  EXPECT_EQ("", err());
+  // /dev/full refuses every write: the write error, and another attempt is due.
+  EXPECT_EQ(-1, attempt(path("s"), "/dev/full"));
+  EXPECT_NE(std::string::npos, err().find(" ERROR: An erorr occured while writing the file /dev/full.\n"));
+}
+
+TEST_F(CopyAttemptTest, SourceEndingEarlyIsAReadError) {
+  // sysfs reports 4096 bytes for files that hold far fewer.
+  const std::string src = "/sys/kernel/mm/transparent_hugepage/enabled";
+  std::uint64_t n = 0;
+  if (!std::filesystem::exists(src) || (n = std::filesystem::file_size(src)) == 0)
+    GTEST_SKIP() << "no sysfs file whose reported size exceeds its content";
+  EXPECT_EQ(-1, attempt(src, path("d")));
+  EXPECT_NE(std::string::npos, err().find(" ERROR: An erorr occured while reading the file " + src + ".\n"));
+  // What was read is on disk as the resume point.
+  const std::string got = read_file("d");
+  EXPECT_LT(got.size(), n);
+  EXPECT_FALSE(got.empty());
+}
+
+}  // namespace
+}  // namespace zobret

@@ -1,0 +1,105 @@
+// test_util.h - fixtures shared by the tests: captured console streams, a fresh
+// temporary directory per test, and runs of the built zobret binary.
+#ifndef ZOBRET_TESTS_TEST_UTIL_H
+#define ZOBRET_TESTS_TEST_UTIL_H
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <random>
+#include <regex>
+#include <sstream>
+#include <string>
+
+namespace zobret_test {
+
+// Turns every "[dd.mm.yyyy hh:mm:ss]" into "[TIME]" and "\r\n" into "\n".
+inline std::string strip_timestamps(const std::string& s) {
+  static const std::regex stamp(R"(\[\d\d\.\d\d\.\d{4} \d\d:\d\d:\d\d\])");
+  static const std::regex crlf("\r\n");
+  return std::regex_replace(std::regex_replace(s, crlf, "\n"), stamp, "[TIME]");
+}
+
+inline std::string random_bytes(std::size_t n, unsigned seed = 1) {
+  std::mt19937 gen(seed);
+  std::string s(n, '\0');
+  for (std::size_t i = 0; i < n; i += 4) {
+    const auto word = static_cast<std::uint32_t>(gen());
+    std::memcpy(&s[i], &word, std::min<std::size_t>(4, n - i));
+  }
+  return s;
+}
+
+// Swaps std::cout and std::cerr for string buffers while a test runs.
+class CoutCapture : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    old_out_ = std::cout.rdbuf(out_.rdbuf());
+    old_err_ = std::cerr.rdbuf(err_.rdbuf());
+  }
+  void TearDown() override {
+    std::cout.rdbuf(old_out_);
+    std::cerr.rdbuf(old_err_);
+  }
+  std::string out() const { return out_.str(); }
+  std::string err() const { return err_.str(); }
+  void clear() {
+    out_.str("");
+    err_.str("");
+  }
+
+ private:
+  std::ostringstream out_, err_;
+  std::streambuf* old_out_ = nullptr;
+  std::streambuf* old_err_ = nullptr;
+};
+
+// A fresh directory per test, removed afterwards; also captures the console.
+class TempDirTest : public CoutCapture {
+ protected:
+  void SetUp() override {
+    CoutCapture::SetUp();
+    char tmpl[] = "/tmp/zobret_test_XXXXXX";
+    ASSERT_NE(nullptr, mkdtemp(tmpl));
+    dir_ = tmpl;
+    std::filesystem::permissions(dir_, std::filesystem::perms::all);  // for setpriv runs
+  }
+  void TearDown() override {
+    std::error_code ec;
+    std::filesystem::remove_all(dir_, ec);
+    CoutCapture::TearDown();
+  }
+  std::string path(const std::string& name) const { return dir_ + "/" + name; }
+  std::string quoted(const std::string& name) const { return "'" + path(name) + "'"; }
+  void write_file(const std::string& name, const std::string& data) const {
+    std::ofstream(path(name), std::ios::binary) << data;
+  }
+  std::string read_file(const std::string& name) const {
+    std::ifstream in(path(name), std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
+  bool exists(const std::string& name) const { return std::filesystem::exists(path(name)); }
+
+  // Runs "prefix zobret args" through the shell with stdout in out.txt and stderr in
+  // err.txt; returns the exit status (main's -1 arrives as 255).
+  int run(const std::string& args, const std::string& prefix = "") const {
+    const std::string cmd = prefix + " '" + ZOBRET_BINARY + "' " + args + " >" +
+                            quoted("out.txt") + " 2>" + quoted("err.txt");
+    const int raw = std::system(cmd.c_str());
+    return WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+  }
+  std::string run_out() const { return strip_timestamps(read_file("out.txt")); }
+  std::string run_err() const { return strip_timestamps(read_file("err.txt")); }
+
+  std::string dir_;
+};
+
+}  // namespace zobret_test
+
+#endif  // ZOBRET_TESTS_TEST_UTIL_H
