@@ -16,7 +16,9 @@
 # Exit status: 0 all passed, 1 a drill failed, 77 skipped (not root, no FUSE, no packages).
 # Environment: SHARE_DRILL_MIB (file size), SHARE_DRILL_MOUNTS ("smb ssh"), SHARE_DRILL_DOWN
 # (seconds a dropped server stays down, 2), SHARE_DRILL_HANG (seconds a hung server stays
-# stopped, 8), SHARE_DRILL_BUDGET (seconds for the whole run, 280).
+# stopped, 8), SHARE_DRILL_BUDGET (seconds for the whole run, 280), SHARE_DRILL_ONLY (a
+# pattern for the drills to run, e.g. "ssh-download"), SHARE_DRILL_KEEP (keep a destination
+# that came out wrong, as LOG.dest in WORKDIR/logs).
 set -uo pipefail
 
 skip() { echo "SKIP: $*"; exit 77; }
@@ -96,16 +98,42 @@ finish_tool() {
   while kill -0 "$tool_pid" 2>/dev/null && (($(now) < $1)); do sleep 0.05; done
   if kill -0 "$tool_pid" 2>/dev/null; then
     kill -KILL "$tool_pid" 2>/dev/null
-    wait "$tool_pid" 2>/dev/null
+    { wait "$tool_pid"; } 2>/dev/null
     tool_rc=124
   else
-    wait "$tool_pid"
+    { wait "$tool_pid"; } 2>/dev/null      # no job report when the kill drill killed it
     tool_rc=$?
   fi
   sleep 0.1                                  # let the watcher see the last attempt
   kill "$watch_pid" 2>/dev/null
   wait "$watch_pid" 2>/dev/null
   tool_pid='' watch_pid=''
+}
+
+# describe_difference SOURCE COPY LOG...: the stretches where COPY differs from SOURCE,
+# whether the copy holds zeros there, and how each lies to the nearest point at which an
+# attempt in the LOGs resumed.
+describe_difference() {
+  local source=$1 copy=$2
+  shift 2
+  local resumes
+  resumes=$(grep -ho 'Destination file: .* ([0-9]* of' "$@" | grep -o '([0-9]*' | tr -d '(' |
+            sort -n | tr '\n' ' ')
+  cmp -l "$source" "$copy" 2>&1 | awk -v resumes="$resumes" '
+    function flush() {
+      if (!n) return
+      text = sprintf("%d bytes differ in [%d, %d)%s", n, first - 1, last,
+                     nonzero ? "" : ", zeros in the copy")
+      for (r = 1; r <= nr; r++) if (k[r] + 0 >= last) {
+        text = text sprintf(", %d bytes before a resume at %d", k[r] - last, k[r]); break }
+      out = out (out == "" ? "" : "; ") text
+      stretches++
+      n = nonzero = 0
+    }
+    BEGIN { nr = split(resumes, k, " ") }
+    n && $1 > last + 4096 { flush() }
+    { if (!n) first = $1; last = $1; n++; if ($3 != 0) nonzero++ }
+    END { flush(); print stretches " stretch(es): " out }'
 }
 
 failures=0
@@ -181,7 +209,9 @@ drill() {
     gap=$(awk -v a="$gap" -v b="$g" 'BEGIN { print (b > a) ? b : a }')
   done
   last=$(tail -n 1 "$log.out")
-  if ((tool_rc == 124)); then
+  if [[ -n $problem ]]; then
+    :                                        # the lab's own trouble comes first
+  elif ((tool_rc == 124)); then
     problem="no completion within the time limit"
   elif ((tool_rc != 0)); then
     problem="exit status $tool_rc"
@@ -189,8 +219,7 @@ drill() {
     problem="the last line is not the completion line: $last"
   elif ! cmp -s "$truth" "$watch"; then
     problem="the destination ($(size_of "$watch") of $total bytes) differs from the source:"
-    problem+=" $(cmp -l "$truth" "$watch" 2>&1 | awk 'NR == 1 { f = $1 } { n++ } END {
-      printf "%d bytes differ, the first at offset %d", n, f - 1 }')"
+    problem+=" $(describe_difference "$truth" "$watch" "${logs[@]/%/.out}")"
     [[ -n ${SHARE_DRILL_KEEP:-} ]] && cp "$watch" "$log.dest"
   elif [[ $event == drop ]] && ((q <= 3)); then
     problem="only $((q - 1)) drops happened before the copy ended"
