@@ -23,14 +23,30 @@ const std::string banner =
 class CliTest : public zobret_test::TempDirTest {
  protected:
   // Starts "zobret args" in the background with its output in out.txt; returns its pid.
-  pid_t spawn(const std::string& args, const std::string& prefix = "") {
+  pid_t spawn(const std::string& args, const std::string& out = "out.txt") {
     const pid_t pid = fork();
     if (pid == 0) {
-      const std::string cmd = "exec " + prefix + " '" + ZOBRET_BINARY + "' " + args + " >" +
-                              quoted("out.txt") + " 2>&1";
+      const std::string cmd = "exec '" + std::string(ZOBRET_BINARY) + "' " + args + " >" +
+                              quoted(out) + " 2>&1";
       execl("/bin/sh", "sh", "-c", cmd.c_str(), static_cast<char*>(nullptr));
       _exit(127);
     }
+    return pid;
+  }
+  // Starts zobret on s and d with standard output into a pipe; *reader gets its end.
+  pid_t spawn_piped(int* reader) {
+    int fds[2];
+    if (pipe(fds) != 0) return -1;
+    const pid_t pid = fork();
+    if (pid == 0) {
+      dup2(fds[1], 1);
+      close(fds[0]);
+      execl(ZOBRET_BINARY, ZOBRET_BINARY, path("s").c_str(), path("d").c_str(),
+            static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    close(fds[1]);
+    *reader = fds[0];
     return pid;
   }
   // Waits for the process to end (killing it after the deadline); its exit status.
@@ -54,6 +70,14 @@ class CliTest : public zobret_test::TempDirTest {
     std::size_t count = 0;
     for (std::size_t at = s.find(what); at != std::string::npos; at = s.find(what, at + 1)) ++count;
     return count;
+  }
+  std::string read_range(const std::string& name, std::uint64_t offset, std::size_t len) const {
+    std::ifstream in(path(name), std::ios::binary);
+    in.seekg(static_cast<std::streamoff>(offset));
+    std::string s(len, '\0');
+    in.read(&s[0], static_cast<std::streamsize>(len));
+    s.resize(static_cast<std::size_t>(in.gcount()));
+    return s;
   }
   std::string files(const std::string& a, const std::string& b) const {
     return quoted(a) + " " + quoted(b);
@@ -95,16 +119,8 @@ TEST_F(CliTest, KilledRunIsResumedByTheNextOne) {
   // progress line, mid-file, and the kill lands there for sure.
   const std::string data = zobret_test::random_bytes(64u << 20);
   write_file("s", data);
-  int fds[2];
-  ASSERT_EQ(0, pipe(fds));
-  const pid_t pid = fork();
-  if (pid == 0) {
-    dup2(fds[1], 1);
-    close(fds[0]);
-    execl(ZOBRET_BINARY, ZOBRET_BINARY, path("s").c_str(), path("d").c_str(), static_cast<char*>(nullptr));
-    _exit(127);
-  }
-  close(fds[1]);
+  int reader = -1;
+  const pid_t pid = spawn_piped(&reader);
   std::uint64_t k = 0;
   ASSERT_TRUE(eventually([&] {  // the size stops growing once the pipe is full
     const std::uint64_t before = exists("d") ? std::filesystem::file_size(path("d")) : 0;
@@ -114,12 +130,136 @@ TEST_F(CliTest, KilledRunIsResumedByTheNextOne) {
   }));
   kill(pid, SIGKILL);
   wait_for(pid);
-  close(fds[0]);
+  close(reader);
   ASSERT_LT(k, data.size());
   EXPECT_EQ(data.substr(0, k), read_file("d"));  // a clean prefix
   EXPECT_EQ(0, run(files("s", "d")));
   EXPECT_NE(std::string::npos, run_out().find("\nSkipping " + std::to_string(k) + " bytes.\n"));
   EXPECT_EQ(data, read_file("d"));
+}
+
+TEST_F(CliTest, MissingSourceIsRetriedUntilItAppears) {
+  const pid_t pid = spawn(files("s", "d"));
+  ASSERT_TRUE(eventually([&] { return count_in_output("doesn't seem to be existant.") >= 3; }));
+  const std::string data = zobret_test::random_bytes(300000);
+  write_file("s.tmp", data);
+  std::filesystem::rename(path("s.tmp"), path("s"));
+  EXPECT_EQ(0, wait_for(pid));
+  const std::string out = run_out();
+  EXPECT_EQ(0u, out.find(banner + "[TIME] Try #1\n[TIME] ERROR: The file " + path("s") +
+                         " doesn't seem to be existant.\n[TIME] Try #2\n")) << out.substr(0, 500);
+  const std::string end = "\n\n[TIME] Complete.\n";
+  EXPECT_EQ(out.size() - end.size(), out.rfind(end));
+  EXPECT_EQ(data, read_file("d"));
+}
+
+// Mounts a small tmpfs for the test's lifetime.
+struct SmallTmpfs {
+  explicit SmallTmpfs(const std::string& dir) : path(dir) {
+    std::filesystem::create_directory(path);
+    mounted = mount("tmpfs", path.c_str(), "tmpfs", 0, "size=64k") == 0;
+  }
+  ~SmallTmpfs() { if (mounted) umount2(path.c_str(), MNT_DETACH); }
+  std::string path;
+  bool mounted = false;
+};
+
+TEST_F(CliTest, FullDiskIsRetriedUntilThereIsRoom) {
+  SmallTmpfs fs(path("mnt"));
+  if (!fs.mounted) GTEST_SKIP() << "mounting a tmpfs needs root";
+  const std::string data = zobret_test::random_bytes(300000);
+  write_file("s", data);
+  const pid_t pid = spawn(files("s", "mnt/d"));
+  ASSERT_TRUE(eventually([&] { return count_in_output(" ERROR: An erorr occured while writing the file " + path("mnt/d") + ".\n") >= 3; }));
+  const std::string partial = read_file("mnt/d");
+  EXPECT_EQ(data.substr(0, partial.size()), partial);  // a clean prefix
+  ASSERT_EQ(0, mount(nullptr, fs.path.c_str(), nullptr, MS_REMOUNT, "size=1m"));
+  EXPECT_EQ(0, wait_for(pid));
+  EXPECT_EQ(data, read_file("mnt/d"));
+}
+
+TEST_F(CliTest, FileOver4GiBResumesNearItsEnd) {
+  const std::uint64_t n = (5ULL << 30) + 123457;  // 5,368,832,577 bytes, sparse
+  const std::string tail = zobret_test::random_bytes(300000, 7);
+  // Both files are zeros up to the tail, then the destination holds part of it.
+  for (const auto& [name, content] : {std::pair{"s", tail}, {"d", tail.substr(0, 100000)}}) {
+    write_file(name, "");
+    std::filesystem::resize_file(path(name), n - tail.size());
+    std::ofstream(path(name), std::ios::binary | std::ios::app) << content;
+  }
+  EXPECT_EQ(0, run(files("s", "d")));
+  const std::string out = run_out();
+  for (const std::string& expected : std::vector<std::string>{
+           " Source file: " + path("s") + " (5368832577 bytes).\n",
+        " (5368632577 of 5368832577 bytes).\n[TIME] Total 200000 bytes to go.\n\n"
+        "Skipping 5368632577 bytes.\n\n05368632K > ,,,,,,,,,, ,,,,,,,,,, ,,,,,,,,,, ,,.",
+        ". [99 %]\n05368650K > ", "\n\n[TIME] Complete.\n"})
+    EXPECT_NE(std::string::npos, out.find(expected)) << expected << "\n" << out;
+  EXPECT_EQ(n, std::filesystem::file_size(path("d")));
+  EXPECT_EQ(tail, read_range("d", n - tail.size(), tail.size()));
+}
+
+TEST_F(CliTest, TwoRunsOnOneDestinationEndIdentical) {
+  const std::string data = zobret_test::random_bytes(32u << 20);
+  write_file("s", data);
+  const pid_t a = spawn(files("s", "d"), "a.txt");
+  const pid_t b = spawn(files("s", "d"), "b.txt");
+  EXPECT_EQ(0, wait_for(a));
+  EXPECT_EQ(0, wait_for(b));
+  EXPECT_EQ(data, read_file("d"));
+}
+
+TEST_F(CliTest, ClosedStandardOutputDoesNotStopTheCopy) {
+  const std::string data = zobret_test::random_bytes(4u << 20);
+  write_file("s", data);
+  int reader = -1;
+  const pid_t pid = spawn_piped(&reader);
+  close(reader);  // nobody will ever read the progress
+  EXPECT_EQ(0, wait_for(pid));
+  EXPECT_EQ(data, read_file("d"));
+}
+
+// Root ignores permission bits, so these run the binary as another user.
+TEST_F(CliTest, PermissionFailuresAreRetriedAndLeaveFilesAlone) {
+  if (geteuid() != 0 || std::system("command -v setpriv >/dev/null") != 0)
+    GTEST_SKIP() << "needs root and setpriv to run as another user";
+  const std::string nobody = "setpriv --reuid=65534 --regid=65534 --clear-groups";
+  const std::string data = zobret_test::random_bytes(20000);
+  struct Case {
+    const char* name;
+    std::string prefix;
+    std::string locked;  // a file created 0600 (unreadable) or 0444 (read-only) by root
+    std::string src, dst, expected;
+  } const cases[] = {
+      {"unreadable source", nobody, "s", "s", "d",
+       "[TIME] ERROR: Unable to get reading access to the file " + path("s") + ".\n[TIME] Try #2\n"},
+      {"read-only destination", nobody, "d", "s", "d",
+       "\n00000012K > ,,,,,,,,,, ,,[TIME] ERROR: Unable to get writing access to the file " +
+           path("d") + ".\n[TIME] Try #2\n"},
+      // Real user root, effective user nobody: the destination exists but cannot be
+      // measured, so nothing may be appended to it.
+      {"unmeasurable destination", "setpriv --euid=65534", "", "s", "locked/d",
+       "[TIME] ERROR: Unable to get the size of the file " + path("locked/d") + ".\n[TIME] Try #2\n"}};
+  for (const Case& c : cases) {
+    std::filesystem::remove_all(dir_);
+    std::filesystem::create_directory(dir_);
+    std::filesystem::permissions(dir_, std::filesystem::perms::all);
+    write_file("s", data);
+    std::filesystem::create_directory(path("locked"));
+    std::filesystem::permissions(path("locked"), std::filesystem::perms::owner_all);
+    write_file(c.dst, data.substr(0, 12345));
+    using std::filesystem::perms;
+    if (!c.locked.empty())
+      std::filesystem::permissions(path(c.locked), c.locked == "s" ? perms::owner_read | perms::owner_write
+                                                                   : perms::owner_read | perms::group_read | perms::others_read);
+    if (c.locked == "s") std::filesystem::remove(path("d"));
+    const std::string cmd = "{ timeout -s KILL 1 " + c.prefix + " '" + ZOBRET_BINARY + "' " +
+                            files(c.src, c.dst) + " 2>&1 | head -c 20000 >" + quoted("out.txt") + "; } 2>/dev/null";
+    std::system(cmd.c_str());  // it never gives up: the timeout ends it
+    EXPECT_NE(std::string::npos, run_out().find(c.expected)) << c.name << "\n" << run_out().substr(0, 2000);
+    if (c.locked == "s") EXPECT_FALSE(exists("d")) << c.name;
+    else EXPECT_EQ(data.substr(0, 12345), read_file(c.dst)) << c.name;
+  }
 }
 
 }  // namespace
