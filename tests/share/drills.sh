@@ -142,15 +142,15 @@ declare -a summary=()
 # drill MOUNT DIRECTION EVENT: one drill; DIRECTION download|upload, EVENT drop|hang|kill.
 drill() {
   local m=$1 dir=$2 event=$3
-  local d=$work/$m share export name src dst truth watch log
-  share=$("$lab" path "$d") export=$("$lab" export "$d")
+  local d=$work/$m share served name src dst truth watch log
+  share=$("$lab" path "$d") served=$("$lab" export "$d")
   name=$dir-$event
   log=$work/logs/$m-$name
   if [[ $dir == download ]]; then
-    ln -f "$work/source.bin" "$export/$name.bin"     # a new name: nothing of it is cached yet
+    ln -f "$work/source.bin" "$served/$name.bin"     # a new name: nothing of it is cached yet
     src=$share/$name.bin dst=$work/local/$name.bin watch=$dst
   else
-    src=$work/source.bin dst=$share/$name.bin watch=$export/$name.bin
+    src=$work/source.bin dst=$share/$name.bin watch=$served/$name.bin
   fi
   rm -f "$dst" "$watch"
   truth=$work/source.bin
@@ -258,7 +258,7 @@ drill() {
     sed 's/^/      /'
   summary+=("$(printf '%-4s %-16s %-5s %8d %9.2f %9s %9s %9s' "$m" "$name" "$verdict" \
     "$attempts" "$gap" "$rate" "$(secs $((t1 - t0)))" "$(secs "$cp_us")")")
-  rm -f "$export/$name.bin" "$work/local/$name.bin"
+  rm -f "$served/$name.bin" "$work/local/$name.bin"
 }
 
 # --- the run --------------------------------------------------------------------------
@@ -281,15 +281,15 @@ for m in $mounts; do
     failures=$((failures + 1))
     continue
   fi
-  export=$("$lab" export "$work/$m")
+  served=$("$lab" export "$work/$m")
   echo "[$m] share at $share"
   # plain cp in both directions, no drops: the yardstick
-  ln -f "$work/source.bin" "$export/cp.bin"
+  ln -f "$work/source.bin" "$served/cp.bin"
   t=$(now); cp "$share/cp.bin" "$work/local/cp.bin"; cp_time[$m-download]=$(($(now) - t))
   t=$(now); cp "$work/source.bin" "$share/cp-up.bin"; cp_time[$m-upload]=$(($(now) - t))
-  cmp -s "$work/source.bin" "$work/local/cp.bin" && cmp -s "$work/source.bin" "$export/cp-up.bin" ||
+  cmp -s "$work/source.bin" "$work/local/cp.bin" && cmp -s "$work/source.bin" "$served/cp-up.bin" ||
     echo "[$m] warning: plain cp did not copy identically"
-  rm -f "$export/cp.bin" "$export/cp-up.bin" "$work/local/cp.bin"
+  rm -f "$served/cp.bin" "$served/cp-up.bin" "$work/local/cp.bin"
   for spec in "download drop" "upload drop" "download hang" "download kill"; do
     [[ $m-${spec/ /-} =~ ${SHARE_DRILL_ONLY:-.} ]] || continue
     if (($(now) >= deadline)); then
@@ -297,7 +297,7 @@ for m in $mounts; do
       failures=$((failures + 1))
       break
     fi
-    drill "$m" $spec
+    drill "$m" "${spec% *}" "${spec#* }"
   done
   "$lab" down "$work/$m"
 done
