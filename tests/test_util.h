@@ -17,13 +17,31 @@
 #include <sstream>
 #include <string>
 
+#include "test_platform.h"
+
+// For a test that needs a fixture only Linux offers (a tmpfs, /dev/full, another uid,
+// signals): elsewhere the test is skipped, saying which fixture it lacks.
+#define ZOBRET_NEEDS_LINUX_FIXTURE(what) \
+  if (!zobret_test::linux_fixtures) GTEST_SKIP() << "needs " << (what) << ", which only Linux offers"
+
 namespace zobret_test {
 
-// Turns every "[dd.mm.yyyy hh:mm:ss]" into "[TIME]" and "\r\n" into "\n".
-inline std::string strip_timestamps(const std::string& s) {
+// Turns every "[dd.mm.yyyy hh:mm:ss]" into "[TIME]".
+inline std::string mask_timestamps(const std::string& s) {
   static const std::regex stamp(R"(\[\d\d\.\d\d\.\d{4} \d\d:\d\d:\d\d\])");
+  return std::regex_replace(s, stamp, "[TIME]");
+}
+
+// The same, and every "\r\n" into "\n".
+inline std::string strip_timestamps(const std::string& s) {
   static const std::regex crlf("\r\n");
-  return std::regex_replace(std::regex_replace(s, crlf, "\n"), stamp, "[TIME]");
+  return mask_timestamps(std::regex_replace(s, crlf, "\n"));
+}
+
+// Text with "\n" line breaks as the console streams write it.
+inline std::string console_text(const std::string& s) {
+  static const std::regex lf("\n");
+  return std::regex_replace(s, lf, console_line_end);
 }
 
 inline std::string random_bytes(std::size_t n, unsigned seed = 1) {
@@ -65,9 +83,13 @@ class TempDirTest : public CoutCapture {
  protected:
   void SetUp() override {
     CoutCapture::SetUp();
-    char tmpl[] = "/tmp/zobret_test_XXXXXX";
-    ASSERT_NE(nullptr, mkdtemp(tmpl));
-    dir_ = tmpl;
+    std::random_device random;
+    for (int i = 0; i < 100 && dir_.empty(); ++i) {
+      const auto dir = std::filesystem::temp_directory_path() / ("zobret_test_" + std::to_string(random()));
+      std::error_code ec;
+      if (std::filesystem::create_directory(dir, ec)) dir_ = dir.string();
+    }
+    ASSERT_NE("", dir_);
     std::filesystem::permissions(dir_, std::filesystem::perms::all);  // for setpriv runs
   }
   void TearDown() override {
@@ -76,7 +98,7 @@ class TempDirTest : public CoutCapture {
     CoutCapture::TearDown();
   }
   std::string path(const std::string& name) const { return dir_ + "/" + name; }
-  std::string quoted(const std::string& name) const { return "'" + path(name) + "'"; }
+  std::string quoted(const std::string& name) const { return shell_quote(path(name)); }
   void write_file(const std::string& name, const std::string& data) const {
     std::ofstream(path(name), std::ios::binary) << data;
   }
@@ -89,10 +111,8 @@ class TempDirTest : public CoutCapture {
   // Runs "prefix zobret args" through the shell with stdout in out.txt and stderr in
   // err.txt; returns the exit status (main's -1 arrives as 255).
   int run(const std::string& args, const std::string& prefix = "") const {
-    const std::string cmd = prefix + " '" + ZOBRET_BINARY + "' " + args + " >" +
-                            quoted("out.txt") + " 2>" + quoted("err.txt");
-    const int raw = std::system(cmd.c_str());
-    return WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+    return run_shell(prefix + " " + shell_quote(ZOBRET_BINARY) + " " + args + " >" +
+                     quoted("out.txt") + " 2>" + quoted("err.txt"));
   }
   std::string run_out() const { return strip_timestamps(read_file("out.txt")); }
   std::string run_err() const { return strip_timestamps(read_file("err.txt")); }

@@ -27,6 +27,14 @@ int fail_writing(const char* destination) {
   return attempt_failed;
 }
 
+// A file whose size cannot be read is never taken to be empty: for the source that
+// would report an empty copy as complete, for the destination append behind its bytes.
+int fail_measuring(const char* path, int source_handle) {
+  log_line(std::cerr, " ERROR: Unable to get the size of the file ", path, ".");
+  if (source_handle >= 0) close_file(source_handle);
+  return attempt_failed;
+}
+
 int fail_opening_for_writing(const char* destination, int source_handle) {
   log_line(std::cerr, " ERROR: Unable to open the file ", destination, " for writing.");
   close_file(source_handle);
@@ -101,7 +109,8 @@ int copy_attempt(const char* source, const char* destination_arg) {
   }
 
   // 3-4: measure the source once; the attempt copies up to that size.
-  const std::uint64_t n = file_size(source);
+  std::uint64_t n = 0;
+  if (file_size_checked(source, &n) != 0) return fail_measuring(source, -1);
   log_line(std::cout, " Source file: ", source, " (", n, " bytes).");
   const int source_handle = open_source(source);
   if (source_handle < 0) {
@@ -130,13 +139,9 @@ int copy_attempt(const char* source, const char* destination_arg) {
     return copy_bytes(source, source_handle, destination, destination_handle, 0, n);
   }
 
-  // Resume. A destination that cannot be measured must never be appended to.
+  // Resume.
   std::uint64_t k = 0;
-  if (file_size_checked(destination, &k) != 0) {
-    log_line(std::cerr, " ERROR: Unable to get the size of the file ", destination, ".");
-    close_file(source_handle);
-    return attempt_failed;
-  }
+  if (file_size_checked(destination, &k) != 0) return fail_measuring(destination, source_handle);
   log_line(std::cout, " Destination file: ", destination, " (", k, " of ", n, " bytes).");
   // A destination longer than the source shows the difference wrapped to 32 bits, as it
   // always has; the size error follows.

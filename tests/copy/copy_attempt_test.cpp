@@ -3,6 +3,8 @@
 
 #include <functional>
 
+#include "copy/file_io.h"  // path_separator
+
 #include "test_util.h"
 
 namespace zobret {
@@ -47,7 +49,7 @@ TEST_F(CopyAttemptTest, OutcomesAndTheirLines) {
       {"destination is a directory", [&] {
          write_file("s", data);
          std::filesystem::create_directory(path("into"));
-       }, path("s"), path("into"), 0, " Destination file: " + path("into/s") + " (0 of", "", "-"},
+       }, path("s"), path("into"), 0, " Destination file: " + path("into") + path_separator() + "s (0 of", "", "-"},
   };
   for (const Case& c : cases) {
     std::filesystem::remove_all(dir_);
@@ -66,13 +68,36 @@ TEST_F(CopyAttemptTest, OutcomesAndTheirLines) {
   EXPECT_EQ(data, read_file("into/s"));
 }
 
-TEST_F(CopyAttemptTest, DevicesAsDestination) {
+TEST_F(CopyAttemptTest, NullDeviceAsDestination) {
   write_file("s", zobret_test::random_bytes(200000));
-  // /dev/null cannot be synced, which is no lost write.
-  EXPECT_EQ(0, attempt(path("s"), "/dev/null"));
+  // The null device cannot be synced, which is no lost write.
+  EXPECT_EQ(0, attempt(path("s"), zobret_test::null_device));
   EXPECT_EQ("", err());
+}
+
+TEST_F(CopyAttemptTest, DestinationThatAnotherProgramWrites) {
+  const std::string data = zobret_test::random_bytes(70000);
+  write_file("s", data);
+  write_file("d", data.substr(0, 1000));
+  std::ofstream writer(path("d"), std::ios::binary | std::ios::app);
+  ASSERT_TRUE(writer.is_open());
+  const int result = attempt(path("s"), path("d"));
+  if (zobret_test::writers_block_size_query) {
+    // It cannot be measured, so it must not be appended to: the size error, retry later.
+    EXPECT_EQ(-1, result);
+    EXPECT_NE(std::string::npos, err().find(" ERROR: Unable to get the size of the file " + path("d") + ".\n"));
+    EXPECT_EQ(data.substr(0, 1000), read_file("d"));
+  } else {
+    EXPECT_EQ(0, result);
+    EXPECT_EQ(data, read_file("d"));
+  }
+}
+
+TEST_F(CopyAttemptTest, FullDeviceAsDestination) {
+  ZOBRET_NEEDS_LINUX_FIXTURE("/dev/full");
+  write_file("s", zobret_test::random_bytes(200000));
   // /dev/full refuses every write: the write error, and another attempt is due.
-  EXPECT_EQ(-1, attempt(path("s"), "/dev/full"));
+  EXPECT_EQ(-1, attempt(path("s"), zobret_test::full_device));
   EXPECT_NE(std::string::npos, err().find(" ERROR: An erorr occured while writing the file /dev/full.\n"));
 }
 

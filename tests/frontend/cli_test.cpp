@@ -1,10 +1,5 @@
 // The built zobret binary on real files: command line, exact screen, resume after a
 // kill, retries until a failure goes away, big files, concurrent runs, permissions.
-#include <signal.h>
-#include <sys/mount.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <thread>
 
@@ -14,6 +9,7 @@ namespace zobret {
 namespace {
 
 using namespace std::chrono_literals;
+using zobret_test::process_handle;
 
 const std::string banner =
     "ZOBRET v1.1 :: Samba (Windows Network Downloader)\n"
@@ -23,41 +19,13 @@ const std::string banner =
 class CliTest : public zobret_test::TempDirTest {
  protected:
   // Starts "zobret args" in the background with its output in out.txt; returns its pid.
-  pid_t spawn(const std::string& args, const std::string& out = "out.txt") {
-    const pid_t pid = fork();
-    if (pid == 0) {
-      const std::string cmd = "exec '" + std::string(ZOBRET_BINARY) + "' " + args + " >" +
-                              quoted(out) + " 2>&1";
-      execl("/bin/sh", "sh", "-c", cmd.c_str(), static_cast<char*>(nullptr));
-      _exit(127);
-    }
-    return pid;
-  }
-  // Starts zobret on s and d with standard output into a pipe; *reader gets its end.
-  pid_t spawn_piped(int* reader) {
-    int fds[2];
-    if (pipe(fds) != 0) return -1;
-    const pid_t pid = fork();
-    if (pid == 0) {
-      dup2(fds[1], 1);
-      close(fds[0]);
-      execl(ZOBRET_BINARY, ZOBRET_BINARY, path("s").c_str(), path("d").c_str(),
-            static_cast<char*>(nullptr));
-      _exit(127);
-    }
-    close(fds[1]);
-    *reader = fds[0];
-    return pid;
+  process_handle spawn(const std::string& args, const std::string& out = "out.txt") {
+    return zobret_test::start_shell(zobret_test::shell_quote(ZOBRET_BINARY) + " " + args +
+                                    " >" + quoted(out) + " 2>&1");
   }
   // Waits for the process to end (killing it after the deadline); its exit status.
-  static int wait_for(pid_t pid, std::chrono::seconds limit = 60s) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    int raw = 0;
-    while (waitpid(pid, &raw, WNOHANG) == 0) {
-      if (std::chrono::steady_clock::now() > deadline) kill(pid, SIGKILL);
-      std::this_thread::sleep_for(5ms);
-    }
-    return WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+  static int wait_for(process_handle process, std::chrono::seconds limit = 60s) {
+    return zobret_test::wait_process(process, limit);
   }
   // Polls until pred holds, for at most 30 s.
   static bool eventually(const std::function<bool()>& pred) {
@@ -87,7 +55,7 @@ class CliTest : public zobret_test::TempDirTest {
 TEST_F(CliTest, WrongArgumentCountsShowHelpAndTouchNothing) {
   for (const char* args : {"", "'a'", "'a' 'b' 'c'"}) {
     EXPECT_EQ(255, run(args)) << args;
-    EXPECT_EQ(banner, read_file("out.txt")) << args;
+    EXPECT_EQ(zobret_test::console_text(banner), read_file("out.txt")) << args;
     const std::string err = run_err();
     EXPECT_EQ(0u, err.find("That small application just helps people to download and upload files via\n"));
     const std::string p = ZOBRET_BINARY;
@@ -105,11 +73,13 @@ TEST_F(CliTest, FreshCopyShowsExactScreen) {
   write_file("s", zobret_test::random_bytes(120500));
   EXPECT_EQ(0, run(files("s", "d")));
   const std::string line5 = ".......... .......... .......... .......... .......... ";
-  EXPECT_EQ(banner + "[TIME] Try #1\n[TIME] Source file: " + path("s") + " (120500 bytes).\n"
-            "[TIME] Destination file: " + path("d") + " (0 of 120500 bytes).\n"
-            "[TIME] Total 120500 bytes to go.\n\n00000000K > " + line5 + "[41 %]\n00000050K > " +
-            line5 + "[83 %]\n00000100K > .......... .......... \n\n[TIME] Complete.\n",
-            run_out());
+  // Byte for byte, with the console's own line breaks ("\r\n" on Windows).
+  EXPECT_EQ(zobret_test::console_text(
+                banner + "[TIME] Try #1\n[TIME] Source file: " + path("s") + " (120500 bytes).\n"
+                "[TIME] Destination file: " + path("d") + " (0 of 120500 bytes).\n"
+                "[TIME] Total 120500 bytes to go.\n\n00000000K > " + line5 + "[41 %]\n00000050K > " +
+                line5 + "[83 %]\n00000100K > .......... .......... \n\n[TIME] Complete.\n"),
+            zobret_test::mask_timestamps(read_file("out.txt")));
   EXPECT_EQ("", run_err());
   EXPECT_EQ(read_file("s"), read_file("d"));
 }
@@ -119,8 +89,7 @@ TEST_F(CliTest, KilledRunIsResumedByTheNextOne) {
   // progress line, mid-file, and the kill lands there for sure.
   const std::string data = zobret_test::random_bytes(64u << 20);
   write_file("s", data);
-  int reader = -1;
-  const pid_t pid = spawn_piped(&reader);
+  const process_handle pid = zobret_test::start_with_stdout_pipe(ZOBRET_BINARY, files("s", "d"), true);
   std::uint64_t k = 0;
   ASSERT_TRUE(eventually([&] {  // the size stops growing once the pipe is full
     const std::uint64_t before = exists("d") ? std::filesystem::file_size(path("d")) : 0;
@@ -128,9 +97,8 @@ TEST_F(CliTest, KilledRunIsResumedByTheNextOne) {
     k = exists("d") ? std::filesystem::file_size(path("d")) : 0;
     return k > 0 && k == before;
   }));
-  kill(pid, SIGKILL);
+  zobret_test::kill_process(pid);
   wait_for(pid);
-  close(reader);
   ASSERT_LT(k, data.size());
   EXPECT_EQ(data.substr(0, k), read_file("d"));  // a clean prefix
   EXPECT_EQ(0, run(files("s", "d")));
@@ -139,7 +107,7 @@ TEST_F(CliTest, KilledRunIsResumedByTheNextOne) {
 }
 
 TEST_F(CliTest, MissingSourceIsRetriedUntilItAppears) {
-  const pid_t pid = spawn(files("s", "d"));
+  const process_handle pid = spawn(files("s", "d"));
   ASSERT_TRUE(eventually([&] { return count_in_output("doesn't seem to be existant.") >= 3; }));
   const std::string data = zobret_test::random_bytes(300000);
   write_file("s.tmp", data);
@@ -157,23 +125,24 @@ TEST_F(CliTest, MissingSourceIsRetriedUntilItAppears) {
 struct SmallTmpfs {
   explicit SmallTmpfs(const std::string& dir) : path(dir) {
     std::filesystem::create_directory(path);
-    mounted = mount("tmpfs", path.c_str(), "tmpfs", 0, "size=64k") == 0;
+    mounted = zobret_test::mount_tmpfs(path, "size=64k");
   }
-  ~SmallTmpfs() { if (mounted) umount2(path.c_str(), MNT_DETACH); }
+  ~SmallTmpfs() { if (mounted) zobret_test::unmount(path); }
   std::string path;
   bool mounted = false;
 };
 
 TEST_F(CliTest, FullDiskIsRetriedUntilThereIsRoom) {
+  ZOBRET_NEEDS_LINUX_FIXTURE("a small tmpfs to fill up");
   SmallTmpfs fs(path("mnt"));
   if (!fs.mounted) GTEST_SKIP() << "mounting a tmpfs needs root";
   const std::string data = zobret_test::random_bytes(300000);
   write_file("s", data);
-  const pid_t pid = spawn(files("s", "mnt/d"));
+  const process_handle pid = spawn(files("s", "mnt/d"));
   ASSERT_TRUE(eventually([&] { return count_in_output(" ERROR: An erorr occured while writing the file " + path("mnt/d") + ".\n") >= 3; }));
   const std::string partial = read_file("mnt/d");
   EXPECT_EQ(data.substr(0, partial.size()), partial);  // a clean prefix
-  ASSERT_EQ(0, mount(nullptr, fs.path.c_str(), nullptr, MS_REMOUNT, "size=1m"));
+  ASSERT_TRUE(zobret_test::remount_tmpfs(fs.path, "size=1m"));
   EXPECT_EQ(0, wait_for(pid));
   EXPECT_EQ(data, read_file("mnt/d"));
 }
@@ -202,8 +171,8 @@ TEST_F(CliTest, FileOver4GiBResumesNearItsEnd) {
 TEST_F(CliTest, TwoRunsOnOneDestinationEndIdentical) {
   const std::string data = zobret_test::random_bytes(32u << 20);
   write_file("s", data);
-  const pid_t a = spawn(files("s", "d"), "a.txt");
-  const pid_t b = spawn(files("s", "d"), "b.txt");
+  const process_handle a = spawn(files("s", "d"), "a.txt");
+  const process_handle b = spawn(files("s", "d"), "b.txt");
   EXPECT_EQ(0, wait_for(a));
   EXPECT_EQ(0, wait_for(b));
   EXPECT_EQ(data, read_file("d"));
@@ -212,16 +181,16 @@ TEST_F(CliTest, TwoRunsOnOneDestinationEndIdentical) {
 TEST_F(CliTest, ClosedStandardOutputDoesNotStopTheCopy) {
   const std::string data = zobret_test::random_bytes(4u << 20);
   write_file("s", data);
-  int reader = -1;
-  const pid_t pid = spawn_piped(&reader);
-  close(reader);  // nobody will ever read the progress
+  // Nobody will ever read the progress.
+  const process_handle pid = zobret_test::start_with_stdout_pipe(ZOBRET_BINARY, files("s", "d"), false);
   EXPECT_EQ(0, wait_for(pid));
   EXPECT_EQ(data, read_file("d"));
 }
 
 // Root ignores permission bits, so these run the binary as another user.
 TEST_F(CliTest, PermissionFailuresAreRetriedAndLeaveFilesAlone) {
-  if (geteuid() != 0 || std::system("command -v setpriv >/dev/null") != 0)
+  ZOBRET_NEEDS_LINUX_FIXTURE("another user id (setpriv)");
+  if (!zobret_test::running_as_root() || std::system("command -v setpriv >/dev/null") != 0)
     GTEST_SKIP() << "needs root and setpriv to run as another user";
   const std::string nobody = "setpriv --reuid=65534 --regid=65534 --clear-groups";
   const std::string data = zobret_test::random_bytes(20000);
@@ -239,7 +208,10 @@ TEST_F(CliTest, PermissionFailuresAreRetriedAndLeaveFilesAlone) {
       // Real user root, effective user nobody: the destination exists but cannot be
       // measured, so nothing may be appended to it.
       {"unmeasurable destination", "setpriv --euid=65534", "", "s", "locked/d",
-       "[TIME] ERROR: Unable to get the size of the file " + path("locked/d") + ".\n[TIME] Try #2\n"}};
+       "[TIME] ERROR: Unable to get the size of the file " + path("locked/d") + ".\n[TIME] Try #2\n"},
+      // Nor is a source that cannot be measured taken to be empty.
+      {"unmeasurable source", "setpriv --euid=65534", "", "locked/s", "d",
+       "[TIME] Try #1\n[TIME] ERROR: Unable to get the size of the file " + path("locked/s") + ".\n[TIME] Try #2\n"}};
   for (const Case& c : cases) {
     std::filesystem::remove_all(dir_);
     std::filesystem::create_directory(dir_);
@@ -247,6 +219,7 @@ TEST_F(CliTest, PermissionFailuresAreRetriedAndLeaveFilesAlone) {
     write_file("s", data);
     std::filesystem::create_directory(path("locked"));
     std::filesystem::permissions(path("locked"), std::filesystem::perms::owner_all);
+    write_file("locked/s", data);
     write_file(c.dst, data.substr(0, 12345));
     using std::filesystem::perms;
     if (!c.locked.empty())

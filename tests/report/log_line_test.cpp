@@ -22,11 +22,12 @@ TEST_F(LogLineTest, WritesTimestampPiecesAndLineBreak) {
 TEST_F(LogLineTest, TimeZoneIsReadAfreshForEveryLine) {
   const char* old = std::getenv("TZ");
   const std::string saved = old ? old : "";
-  setenv("TZ", "UTC0", 1);
+  // POSIX-style zones, the form that both glibc and the Windows C runtime parse.
+  zobret_test::set_env("TZ", "UTC0");
   const std::string utc = timestamp_now();
-  setenv("TZ", "JST-9", 1);
+  zobret_test::set_env("TZ", "JST-9");
   const std::string jst = timestamp_now();
-  if (old) setenv("TZ", saved.c_str(), 1); else unsetenv("TZ");
+  zobret_test::set_env("TZ", old ? saved.c_str() : nullptr);
   ASSERT_EQ(19u, utc.size());
   const int utc_hour = std::stoi(utc.substr(11, 2));
   const int jst_hour = std::stoi(jst.substr(11, 2));

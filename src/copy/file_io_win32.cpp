@@ -1,0 +1,128 @@
+// file_io_win32.cpp - the copy engine's platform layer on Windows: the access test,
+// the 64-bit size query through the Windows file API, and binary CRT file handles
+// moved with 64-bit positions. Bytes are never translated (_O_BINARY everywhere).
+#include "copy/file_io.h"
+
+#include <windows.h>  // CreateFileA, GetFileSizeEx, GetFileAttributesA, GetFileType
+
+#include <errno.h>
+#include <fcntl.h>     // _O_BINARY, _O_CREAT, _O_EXCL, _O_RDONLY, _O_RDWR
+#include <io.h>        // _access, _sopen_s, _lseeki64, _read, _write, _commit, _close
+#include <share.h>     // _SH_DENYNO
+#include <sys/stat.h>  // _S_IREAD, _S_IWRITE
+
+#include <climits>
+#include <cstdio>  // SEEK_SET
+#include <cstdint>
+
+namespace zobret {
+
+namespace {
+
+// _read and _write take an unsigned int count; larger blocks go in pieces of this size.
+constexpr std::size_t max_io_chunk = std::size_t{1} << 30;
+
+unsigned int io_chunk(std::size_t len) {
+  return static_cast<unsigned int>(len < max_io_chunk ? len : max_io_chunk);  // fits
+}
+
+int open_handle(const char* path, int flags) {
+  int fd = -1;
+  // _SH_DENYNO: other programs may read and write the file while we have it open,
+  // as they could with the classic open; the size query below is the narrow one.
+  if (_sopen_s(&fd, path, flags | _O_BINARY, _SH_DENYNO, _S_IREAD | _S_IWRITE) != 0) {
+    return -1;
+  }
+  return fd;
+}
+
+// Positions a handle at byte offset from the start; 0 or -1.
+int seek_to(int handle, std::uint64_t offset) {
+  if (offset > static_cast<std::uint64_t>(LLONG_MAX)) return -1;
+  const long long target = static_cast<long long>(offset);  // checked just above
+  return _lseeki64(handle, target, SEEK_SET) == target ? 0 : -1;
+}
+
+}  // namespace
+
+int file_access(const char* path, int mode) { return _access(path, mode) == 0 ? 0 : -1; }
+
+int is_directory(const char* path) {
+  const DWORD attributes = GetFileAttributesA(path);
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0
+             ? 1
+             : 0;
+}
+
+int file_size_checked(const char* path, std::uint64_t* size) {
+  // Shared for reading only: while another process writes the file, this open fails
+  // and the size counts as unknown rather than as 0.
+  HANDLE h = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return -1;
+  LARGE_INTEGER n;
+  const BOOL ok = GetFileSizeEx(h, &n);  // all 64 bits; GetFileSize would cut at 4 GiB
+  CloseHandle(h);
+  if (!ok || n.QuadPart < 0) return -1;
+  *size = static_cast<std::uint64_t>(n.QuadPart);
+  return 0;
+}
+
+std::uint64_t file_size(const char* path) {
+  std::uint64_t size = 0;
+  return file_size_checked(path, &size) == 0 ? size : 0;
+}
+
+int open_source(const char* path) { return open_handle(path, _O_RDONLY); }
+
+int seek_source(int handle, std::uint64_t offset) { return seek_to(handle, offset); }
+
+long long read_block(int handle, char* buf, std::size_t len) {
+  for (;;) {
+    const int n = _read(handle, buf, io_chunk(len));
+    if (n < 0 && errno == EINTR) continue;
+    return n;
+  }
+}
+
+int create_destination(const char* path) {
+  return open_handle(path, _O_CREAT | _O_EXCL | _O_RDWR);
+}
+
+int open_destination(const char* path) { return open_handle(path, _O_RDWR); }
+
+int write_block_at(int handle, const char* buf, std::size_t len, std::uint64_t offset,
+                   std::size_t* written) {
+  *written = 0;
+  // One seek, then sequential writes: never append mode, so each byte lands at its place.
+  if (seek_to(handle, offset) != 0) return -1;
+  while (*written < len) {
+    const int n = _write(handle, buf + *written, io_chunk(len - *written));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return -1;
+    }
+    if (n == 0) {  // no progress: treat as a full disk
+      errno = ENOSPC;
+      return -1;
+    }
+    *written += static_cast<std::size_t>(n);  // n > 0 here
+  }
+  return 0;
+}
+
+int sync_file(int handle) {
+  const HANDLE h = reinterpret_cast<HANDLE>(_get_osfhandle(handle));
+  if (h == INVALID_HANDLE_VALUE) return -1;
+  // The NUL device, a console or a pipe hold nothing to sync: count them as synced.
+  if (GetFileType(h) != FILE_TYPE_DISK) return 0;
+  return _commit(handle) == 0 ? 0 : -1;  // FlushFileBuffers
+}
+
+int close_file(int handle) { return _close(handle) == 0 ? 0 : -1; }
+
+bool is_path_separator(char c) { return c == '/' || c == '\\'; }
+
+char path_separator() { return '\\'; }
+
+}  // namespace zobret
