@@ -7,6 +7,7 @@
 // reached the file.
 #include "copy/copy_attempt.h"
 
+#include <chrono>
 #include <iostream>
 #include <memory>
 
@@ -41,25 +42,69 @@ int fail_opening_for_writing(const char* destination, int source_handle) {
   return attempt_failed;
 }
 
+// Read-ahead follows the source's pace. It starts off, so a slow share hands over each
+// block as soon as it has arrived (with read-ahead on, marks would come only once per
+// read-ahead window of several blocks); it goes on once a block arrives quickly, as from a
+// local disk, and off again when one keeps the copy waiting.
+constexpr double quick_block_seconds = 0.1;
+constexpr double slow_block_seconds = 0.5;
+
+// The destination's new bytes are handed on for writing to disk every this many bytes,
+// while the copy goes on, instead of all at once by the sync at the end.
+constexpr std::uint64_t writeback_bytes = 8 * 1024 * 1024;
+
+double seconds_since(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
 // Moves bytes i to n-1; 0 when all reached the destination, else the failure's line
 // has been written and -1 comes back.
 int move_blocks(const char* source, int source_handle, const char* destination,
                 int destination_handle, std::uint64_t i, std::uint64_t n) {
   const std::unique_ptr<char[]> buf(new char[copy_block_size]);
+  bool in_kernel = true;  // until the kernel cannot or did not copy a block itself
+  bool readahead = false;
+  source_readahead(source_handle, readahead);
+  std::uint64_t unflushed_from = i;  // the first byte not yet handed on for writing
   while (i < n) {
     const std::uint64_t left = n - i;
     const std::size_t want = left < copy_block_size ? static_cast<std::size_t>(left)
                                                     : copy_block_size;
-    const long long got = read_block(source_handle, buf.get(), want);
-    // A source that ends before the size it had when measured is a failed read too.
-    if (got <= 0) return fail_reading(source);
     std::size_t written = 0;
-    const int status = write_block_at(destination_handle, buf.get(),
-                                      static_cast<std::size_t>(got), i, &written);
+    int status = 0;
+    double waited = 0;  // how long this block kept the copy waiting for the source
+    long long copied = 0;
+    if (in_kernel) {
+      const auto started = std::chrono::steady_clock::now();
+      copied = copy_block_in_kernel(source_handle, destination_handle, want, i);
+      waited = seconds_since(started);
+    }
+    if (copied > 0) {
+      written = static_cast<std::size_t>(copied);
+    } else {
+      // Through our buffer: where the kernel cannot copy between the two files, and to
+      // redo a block it failed on, so that the error line names the file that failed.
+      in_kernel = false;
+      const auto started = std::chrono::steady_clock::now();
+      const long long got = read_block(source_handle, buf.get(), want);
+      // A source that ends before the size it had when measured is a failed read too.
+      if (got <= 0) return fail_reading(source);
+      waited = seconds_since(started);
+      status = write_block_at(destination_handle, buf.get(), static_cast<std::size_t>(got), i,
+                              &written);
+    }
+    if (readahead ? waited > slow_block_seconds : waited < quick_block_seconds) {
+      readahead = !readahead;
+      source_readahead(source_handle, readahead);
+    }
     // Marks for what reached the file, then (on failure) the error on the same line.
     if (written > 0) progress_block(i, i + written - 1, n);
     if (status != 0) return fail_writing(destination);
     i += written;
+    if (i - unflushed_from >= writeback_bytes) {
+      start_writeback(destination_handle, unflushed_from, i - unflushed_from);
+      unflushed_from = i;
+    }
   }
   return 0;
 }

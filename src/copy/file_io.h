@@ -35,6 +35,21 @@ int seek_source(int handle, std::uint64_t offset);
 // Reads up to len bytes (EINTR retried): the count, 0 at end of file, -1 on error.
 long long read_block(int handle, char* buf, std::size_t len);
 
+// Turns the kernel's read-ahead on the source on or off; 0 or -1 (only a hint). Off, a
+// read asks the file system for just the bytes it wants, so a slow share delivers each
+// block as soon as it has arrived instead of in read-ahead windows of several blocks.
+int source_readahead(int handle, bool on);
+
+// What copy_block_in_kernel returns when the kernel cannot copy between these two files.
+constexpr long long copy_unsupported = -2;
+// Copies up to len bytes from the source's current position (which advances) to offset
+// in the destination without passing them through this process: the count, 0 at the
+// source's end, copy_unsupported when the two files do not allow it (then read_block and
+// write_block_at do the job), or -1 on any other failure, which does not tell which of
+// the two files failed.
+long long copy_block_in_kernel(int source, int destination, std::size_t len,
+                               std::uint64_t offset);
+
 // Creates a new destination for reading and writing; fails (-1) when the path exists,
 // so a file that another run created in between is never truncated.
 int create_destination(const char* path);
@@ -46,6 +61,10 @@ int open_destination(const char* path);
 // Returns 0 when all were written, -1 otherwise.
 int write_block_at(int handle, const char* buf, std::size_t len, std::uint64_t offset,
                    std::size_t* written);
+// Starts writing len bytes of the file from offset on to stable storage, without waiting
+// for it, so that the sync at the end finds little left to do. Only a hint: 0, or -1
+// when it cannot; a write that fails later is still reported by sync_file.
+int start_writeback(int handle, std::uint64_t offset, std::uint64_t len);
 // Hands the file's data to stable storage. A file that cannot be synced at all (a
 // device or a pipe) counts as synced. 0 or -1.
 int sync_file(int handle);

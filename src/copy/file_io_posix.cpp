@@ -2,9 +2,9 @@
 // stat(), and raw descriptors with 64-bit offsets.
 #include "copy/file_io.h"
 
-#include <fcntl.h>     // open, O_* flags, posix_fadvise
+#include <fcntl.h>     // open, O_* flags, posix_fadvise, sync_file_range
 #include <sys/stat.h>  // stat, S_ISDIR
-#include <unistd.h>    // access, read, pwrite, lseek, fsync, close
+#include <unistd.h>    // access, read, pwrite, lseek, fsync, close, copy_file_range
 
 #include <cerrno>
 
@@ -36,8 +36,27 @@ int open_source(const char* path) {
   do {
     fd = open(path, O_RDONLY | O_CLOEXEC);
   } while (fd < 0 && errno == EINTR);
-  if (fd >= 0) (void)posix_fadvise(fd, 0, 0, POSIX_FADV_SEQUENTIAL);  // only a hint
   return fd;
+}
+
+int source_readahead(int handle, bool on) {
+  return posix_fadvise(handle, 0, 0, on ? POSIX_FADV_NORMAL : POSIX_FADV_RANDOM) == 0 ? 0 : -1;
+}
+
+long long copy_block_in_kernel(int source, int destination, std::size_t len,
+                               std::uint64_t offset) {
+  if (offset > static_cast<std::uint64_t>(INT64_MAX)) return -1;
+  off_t at = static_cast<off_t>(offset);
+  for (;;) {
+    const ssize_t n = copy_file_range(source, nullptr, destination, &at, len, 0);
+    if (n >= 0) return static_cast<long long>(n);
+    if (errno == EINTR) continue;
+    // Different file systems, special files, or a kernel without the call.
+    if (errno == EXDEV || errno == EINVAL || errno == EOPNOTSUPP || errno == ENOTSUP ||
+        errno == ENOSYS)
+      return copy_unsupported;
+    return -1;
+  }
 }
 
 int seek_source(int handle, std::uint64_t offset) {
@@ -96,6 +115,17 @@ int write_block_at(int handle, const char* buf, std::size_t len, std::uint64_t o
   }
   *written = total;
   return total == len ? 0 : -1;
+}
+
+int start_writeback(int handle, std::uint64_t offset, std::uint64_t len) {
+  if (offset > static_cast<std::uint64_t>(INT64_MAX) ||
+      len > static_cast<std::uint64_t>(INT64_MAX))
+    return -1;
+  // WRITE alone neither waits nor collects an earlier write error, so fsync still sees it.
+  return sync_file_range(handle, static_cast<off_t>(offset), static_cast<off_t>(len),
+                         SYNC_FILE_RANGE_WRITE) == 0
+             ? 0
+             : -1;
 }
 
 int sync_file(int handle) {
