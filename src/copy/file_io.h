@@ -35,9 +35,10 @@ int seek_source(int handle, std::uint64_t offset);
 // Reads up to len bytes (EINTR retried): the count, 0 at end of file, -1 on error.
 long long read_block(int handle, char* buf, std::size_t len);
 
-// Turns the kernel's read-ahead on the source on or off; 0 or -1 (only a hint). Off, a
-// read asks the file system for just the bytes it wants, so a slow share delivers each
-// block as soon as it has arrived instead of in read-ahead windows of several blocks.
+// Turns the kernel's read-ahead on the source on (wide, for reading straight through) or
+// off; 0 or -1 (only a hint). Off, a read asks the file system for just the bytes it
+// wants, so a slow share delivers each block as soon as it has arrived instead of in
+// read-ahead windows of several blocks.
 int source_readahead(int handle, bool on);
 
 // What copy_block_in_kernel returns when the kernel cannot copy between these two files.

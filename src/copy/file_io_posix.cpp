@@ -40,7 +40,9 @@ int open_source(const char* path) {
 }
 
 int source_readahead(int handle, bool on) {
-  return posix_fadvise(handle, 0, 0, on ? POSIX_FADV_NORMAL : POSIX_FADV_RANDOM) == 0 ? 0 : -1;
+  // SEQUENTIAL doubles the kernel's read-ahead window; RANDOM turns read-ahead off.
+  const int advice = on ? POSIX_FADV_SEQUENTIAL : POSIX_FADV_RANDOM;
+  return posix_fadvise(handle, 0, 0, advice) == 0 ? 0 : -1;
 }
 
 long long copy_block_in_kernel(int source, int destination, std::size_t len,
