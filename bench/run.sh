@@ -5,9 +5,11 @@
 #   bench/run.sh            # 5 timed rounds per comparison, after one warm-up round
 #   ZOBRET_BENCH_ROUNDS=9 bench/run.sh
 #
-# Needs hyperfine, strace, GNU time (/usr/bin/time), rsync; the throttled-source check also
-# needs sshfs and sftp-server (openssh). Test files (about 4 GiB, plus a sparse 16 GiB file)
-# go to a temporary directory under ZOBRET_BENCH_DIR (default /var/tmp), removed at the end.
+# Runs as root (the share lab mounts FUSE file systems). Needs the Debian packages hyperfine,
+# strace, time, rsync, perl, bsdextrautils (column); the share download needs samba,
+# smbnetfs and fuse3 (tools/share-lab), the throttled source sshfs and openssh-sftp-server.
+# Test files (about 4 GiB, plus a sparse 16 GiB file, all in the page cache) go to a
+# temporary directory under ZOBRET_BENCH_DIR (default /var/tmp), removed at the end.
 # Commands run alternately in one hyperfine invocation (round by round), so a slow phase of
 # the machine hits every command alike. Progress of the script goes to stderr; the table
 # goes to stdout, and hyperfine's own report to the log file named at the end.
@@ -22,7 +24,7 @@ mib=$((1024 * 1024))
 
 say() { printf '%s\n' "$*" >&2; }
 
-for tool in hyperfine strace rsync dd cp truncate; do
+for tool in hyperfine strace rsync dd cp truncate column perl; do
   command -v "$tool" >/dev/null || { say "bench: $tool is missing (apt-get install $tool)"; exit 1; }
 done
 [ -x /usr/bin/time ] || { say "bench: /usr/bin/time is missing (apt-get install time)"; exit 1; }
