@@ -7,7 +7,9 @@
 // reached the file.
 #include "copy/copy_attempt.h"
 
+#include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <iostream>
 #include <memory>
 
@@ -42,6 +44,56 @@ int fail_opening_for_writing(const char* destination, int source_handle) {
   return attempt_failed;
 }
 
+// The positioning error names the destination, as it always has.
+int fail_seeking(const char* destination, int source_handle, int destination_handle) {
+  log_line(std::cerr, " ERROR: Unable to seek to position in the file ", destination,
+           " for writing.");
+  close_file(destination_handle);
+  close_file(source_handle);
+  return attempt_failed;
+}
+
+// Reads len bytes whole unless the file ends or fails first: the count, or -1.
+long long read_exactly(int handle, char* buf, std::size_t len) {
+  std::size_t total = 0;
+  while (total < len) {
+    const long long got = read_block(handle, buf + total, len - total);
+    if (got < 0) return -1;
+    if (got == 0) break;
+    total += static_cast<std::size_t>(got);
+  }
+  return static_cast<long long>(total);
+}
+
+// Compares bytes from to n-1 of the two files: 0 when they match, 1 when they differ,
+// -1 (its error line written) when either cannot be read.
+int compare_tail(const char* source, int source_handle, const char* destination,
+                 std::uint64_t from, std::uint64_t n) {
+  if (from == n) return 0;
+  const int destination_handle = open_source(destination);
+  if (destination_handle < 0) {
+    log_line(std::cerr, " ERROR: Unable to open the file ", destination, " for reading.");
+    return -1;
+  }
+  const std::unique_ptr<char[]> ours(new char[copy_block_size]);
+  const std::unique_ptr<char[]> theirs(new char[copy_block_size]);
+  int result = 0;
+  if (seek_source(source_handle, from) != 0 || seek_source(destination_handle, from) != 0)
+    result = fail_reading(source);
+  for (std::uint64_t i = from; result == 0 && i < n;) {
+    const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(n - i, copy_block_size));
+    if (read_exactly(source_handle, ours.get(), want) != static_cast<long long>(want))
+      result = fail_reading(source);
+    else if (read_exactly(destination_handle, theirs.get(), want) != static_cast<long long>(want))
+      result = fail_reading(destination);
+    else if (std::memcmp(ours.get(), theirs.get(), want) != 0)
+      result = 1;
+    i += want;
+  }
+  close_file(destination_handle);
+  return result;
+}
+
 // Read-ahead follows the source's pace. It starts off, so a slow share hands over each
 // block as soon as it has arrived (with read-ahead on, marks would come only once per
 // read-ahead window of several blocks); it goes on once a block arrives quickly, as from a
@@ -57,10 +109,11 @@ double seconds_since(std::chrono::steady_clock::time_point start) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
-// Moves bytes i to n-1; 0 when all reached the destination, else the failure's line
-// has been written and -1 comes back.
+// Moves bytes i to n-1, drawing marks for bytes shown_from and up; 0 when all reached
+// the destination, else the failure's line has been written and -1 comes back.
 int move_blocks(const char* source, int source_handle, const char* destination,
-                int destination_handle, std::uint64_t i, std::uint64_t n) {
+                int destination_handle, std::uint64_t i, std::uint64_t shown_from,
+                std::uint64_t n) {
   const std::unique_ptr<char[]> buf(new char[copy_block_size]);
   bool in_kernel = true;  // until the kernel cannot or did not copy a block itself
   bool readahead = false;
@@ -98,7 +151,8 @@ int move_blocks(const char* source, int source_handle, const char* destination,
       source_readahead(source_handle, readahead);
     }
     // Marks for what reached the file, then (on failure) the error on the same line.
-    if (written > 0) progress_block(i, i + written - 1, n);
+    if (written > 0 && i + written > shown_from)
+      progress_block(std::max(i, shown_from), i + written - 1, n);
     if (status != 0) return fail_writing(destination);
     i += written;
     if (i - unflushed_from >= writeback_bytes) {
@@ -113,7 +167,17 @@ int move_blocks(const char* source, int source_handle, const char* destination,
 
 int copy_bytes(const char* source, int source_handle, const char* destination,
                int destination_handle, std::uint64_t i, std::uint64_t n) {
-  const int moved = move_blocks(source, source_handle, destination, destination_handle, i, n);
+  return copy_bytes(source, source_handle, destination, destination_handle, i, i, n);
+}
+
+int copy_bytes(const char* source, int source_handle, const char* destination,
+               int destination_handle, std::uint64_t from, std::uint64_t i, std::uint64_t n) {
+  int moved = move_blocks(source, source_handle, destination, destination_handle, from, i, n);
+  // A source that lost its server may have been cut short after handing over zeros for
+  // its last bytes: it must still be as long as it was measured.
+  std::uint64_t now = 0;
+  if (moved == 0 && (handle_size(source_handle, &now) != 0 || now < n))
+    moved = fail_reading(source);
   if (moved != 0) {
     // The attempt has failed already; what reached the file stays as the resume point.
     close_file(destination_handle);
@@ -192,9 +256,19 @@ int copy_attempt(const char* source, const char* destination_arg) {
   // always has; the size error follows.
   const std::uint64_t to_go = k <= n ? n - k : static_cast<std::uint32_t>(n - k);
   log_line(std::cout, " Total ", to_go, " bytes to go.");
+  // The tail an earlier attempt wrote last is read again (see recheck_bytes).
+  const std::uint64_t from = std::min(k, n) - std::min(std::min(k, n), recheck_bytes);
   if (k == n) {
-    close_file(source_handle);
-    return attempt_finished;
+    const int differs = compare_tail(source, source_handle, destination, from, n);
+    if (differs <= 0) {
+      close_file(source_handle);
+      return differs == 0 ? attempt_finished : attempt_failed;
+    }
+    // Zeros where the source has data: write the source's bytes over them, silently.
+    const int destination_handle = open_destination(destination);
+    if (destination_handle < 0) return fail_opening_for_writing(destination, source_handle);
+    if (seek_source(source_handle, from) != 0) return fail_seeking(destination, source_handle, destination_handle);
+    return copy_bytes(source, source_handle, destination, destination_handle, from, n, n);
   }
   if (k > n) {
     log_line(std::cerr, " ERROR: Destination file size is bigger than source file size.");
@@ -210,14 +284,9 @@ int copy_attempt(const char* source, const char* destination_arg) {
   }
   const int destination_handle = open_destination(destination);
   if (destination_handle < 0) return fail_opening_for_writing(destination, source_handle);
-  if (seek_source(source_handle, k) != 0) {
-    log_line(std::cerr, " ERROR: Unable to seek to position in the file ", destination,
-             " for writing.");
-    close_file(destination_handle);
-    close_file(source_handle);
-    return attempt_failed;
-  }
-  return copy_bytes(source, source_handle, destination, destination_handle, k, n);
+  if (seek_source(source_handle, from) != 0)
+    return fail_seeking(destination, source_handle, destination_handle);
+  return copy_bytes(source, source_handle, destination, destination_handle, from, k, n);
 }
 
 }  // namespace zobret

@@ -22,12 +22,22 @@ constexpr std::size_t copy_block_size = 64 * 1024;
 // attempts is the destination's length on disk.
 int copy_attempt(const char* source, const char* destination);
 
-// Copies bytes i to n-1 from the source handle (positioned at byte i) to the same
-// offsets of the destination handle, drawing the progress as it goes. Closes both
-// handles; on the finishing path the destination is synced first, and a failing sync or
-// close is a write error. The paths serve only the error lines.
+// The tail of an existing destination that every attempt copies again: a network file
+// system that loses its server mid-read can hand over zero-filled pages before it
+// reports the failure, and the attempt that wrote them cannot tell. Rewriting bytes at
+// their own offsets is harmless where they were right and heals them where they were not.
+constexpr std::uint64_t recheck_bytes = 1024 * 1024;
+
+// Copies bytes from to n-1 from the source handle (positioned at byte from) to the same
+// offsets of the destination handle, drawing the progress for bytes i and up (bytes from
+// to i-1 are ones the destination already held, copied again without marks). Closes both
+// handles; on the finishing path it checks that the source still has its n bytes, then
+// syncs the destination: a failing sync or close is a write error. The paths serve only
+// the error lines.
 int copy_bytes(const char* source, int source_handle, const char* destination,
                int destination_handle, std::uint64_t i, std::uint64_t n);
+int copy_bytes(const char* source, int source_handle, const char* destination,
+               int destination_handle, std::uint64_t from, std::uint64_t i, std::uint64_t n);
 
 // The path the attempt writes to: destination itself, or, when it names an existing
 // directory, the source's file name inside it.

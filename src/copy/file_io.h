@@ -35,6 +35,9 @@ int seek_source(int handle, std::uint64_t offset);
 // Reads up to len bytes (EINTR retried): the count, 0 at end of file, -1 on error.
 long long read_block(int handle, char* buf, std::size_t len);
 
+// The current size of an open file, all 64 bits: 0 and *size, or -1.
+int handle_size(int handle, std::uint64_t* size);
+
 // Turns the kernel's read-ahead on the source on (wide, for reading straight through) or
 // off; 0 or -1 (only a hint). Off, a read asks the file system for just the bytes it
 // wants, so a slow share delivers each block as soon as it has arrived instead of in

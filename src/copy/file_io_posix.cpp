@@ -26,6 +26,13 @@ int file_size_checked(const char* path, std::uint64_t* size) {
   return 0;
 }
 
+int handle_size(int handle, std::uint64_t* size) {
+  struct stat st;
+  if (fstat(handle, &st) != 0 || st.st_size < 0) return -1;
+  *size = static_cast<std::uint64_t>(st.st_size);
+  return 0;
+}
+
 std::uint64_t file_size(const char* path) {
   std::uint64_t size = 0;
   return file_size_checked(path, &size) == 0 ? size : 0;

@@ -7,7 +7,7 @@
 
 #include <errno.h>
 #include <fcntl.h>     // _O_BINARY, _O_CREAT, _O_EXCL, _O_RDONLY, _O_RDWR
-#include <io.h>        // _access, _sopen_s, _lseeki64, _read, _write, _commit, _close
+#include <io.h>        // _access, _sopen_s, _lseeki64, _filelengthi64, _read, _write, _commit, _close
 #include <share.h>     // _SH_DENYNO
 #include <sys/stat.h>  // _S_IREAD, _S_IWRITE
 
@@ -72,6 +72,21 @@ std::uint64_t file_size(const char* path) {
   std::uint64_t size = 0;
   return file_size_checked(path, &size) == 0 ? size : 0;
 }
+
+int handle_size(int handle, std::uint64_t* size) {
+  const long long n = _filelengthi64(handle);
+  if (n < 0) return -1;
+  *size = static_cast<std::uint64_t>(n);
+  return 0;
+}
+
+// The kernel copy, the read-ahead switch and early writeback are Linux hints; here the
+// copy goes through read_block and write_block_at, and the sync does all the writing.
+int source_readahead(int, bool) { return 0; }
+
+long long copy_block_in_kernel(int, int, std::size_t, std::uint64_t) { return copy_unsupported; }
+
+int start_writeback(int, std::uint64_t, std::uint64_t) { return 0; }
 
 int open_source(const char* path) { return open_handle(path, _O_RDONLY); }
 

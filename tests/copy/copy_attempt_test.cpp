@@ -43,6 +43,12 @@ TEST_F(CopyAttemptTest, OutcomesAndTheirLines) {
        " ERROR: Destination file size is bigger than source file size.\n", "12345"},
       {"resume", [&] { write_file("s", data); write_file("d", data.substr(0, 12345)); },
        path("s"), path("d"), 0, "\nSkipping 12345 bytes.\n\n00000012K > ,,,,,,,,,, ,,.", "", data},
+      // A dropped share can leave zeros where data belongs just before the resume point;
+      // the tail is copied again, without marks, and the zeros are healed.
+      {"resume over zeros", [&] { write_file("s", data); write_file("d", data.substr(0, 30000) + std::string(10000, '\0')); },
+       path("s"), path("d"), 0, "\nSkipping 40000 bytes.\n\n00000040K > ,,,,,,,,,, ,,,,,,,,,, ,,,,,,,,,, ,,,,,,,,,, . ", "", data},
+      {"complete destination ending in zeros", [&] { write_file("s", data); write_file("d", data.substr(0, 60000) + std::string(10000, '\0')); },
+       path("s"), path("d"), 0, "(70000 of 70000 bytes).\n[TIME] Total 0 bytes to go.\n", "", data},
       {"destination in a missing directory", [&] { write_file("s", data); }, path("s"),
        path("no/d"), -1, "\n00000000K > ",
        " ERROR: Unable to open the file " + path("no/d") + " for writing.\n", "-"},

@@ -34,7 +34,8 @@ class CliTest : public zobret_test::TempDirTest {
     return false;
   }
   std::size_t count_in_output(const std::string& what) const {
-    const std::string s = read_file("out.txt");
+    // The head only: a run that keeps retrying grows its output faster than it is read.
+    const std::string s = read_range("out.txt", 0, 1 << 16);
     std::size_t count = 0;
     for (std::size_t at = s.find(what); at != std::string::npos; at = s.find(what, at + 1)) ++count;
     return count;
