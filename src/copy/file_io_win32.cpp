@@ -100,12 +100,6 @@ long long read_block(int handle, char* buf, std::size_t len) {
   }
 }
 
-// The file system's read-ahead is left as it is: nothing to switch here.
-int source_readahead(int, bool) { return 0; }
-
-// No in-kernel copy between two CRT handles: every block goes through the buffer.
-long long copy_block_in_kernel(int, int, std::size_t, std::uint64_t) { return copy_unsupported; }
-
 int create_destination(const char* path) {
   return open_handle(path, _O_CREAT | _O_EXCL | _O_RDWR);
 }
@@ -131,9 +125,6 @@ int write_block_at(int handle, const char* buf, std::size_t len, std::uint64_t o
   }
   return 0;
 }
-
-// Windows writes its cache back on its own; sync_file waits for the rest.
-int start_writeback(int, std::uint64_t, std::uint64_t) { return 0; }
 
 int sync_file(int handle) {
   const HANDLE h = reinterpret_cast<HANDLE>(_get_osfhandle(handle));
