@@ -218,8 +218,10 @@ int copy_attempt(const char* source, const char* destination_arg) {
   }
 
   // 3-4: measure the source once; the attempt copies up to that size.
+  // A pipe or a device has no size to measure, and a copy of it could never resume.
   std::uint64_t n = 0;
-  if (file_size_checked(source, &n) != 0) return fail_measuring(source, -1);
+  if (is_regular_file(source) == 0 || file_size_checked(source, &n) != 0)
+    return fail_measuring(source, -1);
   log_line(std::cout, " Source file: ", source, " (", n, " bytes).");
   const int source_handle = open_source(source);
   if (source_handle < 0) {

@@ -23,6 +23,9 @@ int file_access(const char* path, int mode);
 // 1 when path names an existing directory, 0 otherwise.
 int is_directory(const char* path);
 
+// 1 when path names a regular file (not a directory, device, pipe or socket), else 0.
+int is_regular_file(const char* path);
+
 // The size of an existing file in bytes, all 64 bits; 0 when it cannot be measured.
 std::uint64_t file_size(const char* path);
 // The same with failure told apart from an empty file: 0 and *size, or -1.

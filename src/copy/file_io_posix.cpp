@@ -3,7 +3,7 @@
 #include "copy/file_io.h"
 
 #include <fcntl.h>     // open, O_* flags, posix_fadvise, sync_file_range
-#include <sys/stat.h>  // stat, S_ISDIR
+#include <sys/stat.h>  // stat, S_ISDIR, S_ISREG
 #include <unistd.h>    // access, read, pwrite, lseek, fsync, close, copy_file_range
 
 #include <cerrno>
@@ -17,6 +17,11 @@ int file_access(const char* path, int mode) { return access(path, mode) == 0 ? 0
 int is_directory(const char* path) {
   struct stat st;
   return stat(path, &st) == 0 && S_ISDIR(st.st_mode) ? 1 : 0;
+}
+
+int is_regular_file(const char* path) {
+  struct stat st;
+  return stat(path, &st) == 0 && S_ISREG(st.st_mode) ? 1 : 0;
 }
 
 int file_size_checked(const char* path, std::uint64_t* size) {

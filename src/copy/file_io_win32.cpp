@@ -54,6 +54,14 @@ int is_directory(const char* path) {
              : 0;
 }
 
+int is_regular_file(const char* path) {
+  const DWORD attributes = GetFileAttributesA(path);
+  return attributes != INVALID_FILE_ATTRIBUTES &&
+                 (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) == 0
+             ? 1
+             : 0;
+}
+
 int file_size_checked(const char* path, std::uint64_t* size) {
   // Shared for reading only: while another process writes the file, this open fails
   // and the size counts as unknown rather than as 0.

@@ -107,6 +107,18 @@ TEST_F(CopyAttemptTest, FullDeviceAsDestination) {
   EXPECT_NE(std::string::npos, err().find(" ERROR: An erorr occured while writing the file /dev/full.\n"));
 }
 
+TEST_F(CopyAttemptTest, SourceWithoutASizeIsNeverCopiedAsEmpty) {
+  ZOBRET_NEEDS_LINUX_FIXTURE("a pipe and a device as source");
+  ASSERT_EQ(0, zobret_test::run_shell("mkfifo " + quoted("fifo")));
+  for (const std::string& src : {path("fifo"), std::string("/dev/zero")}) {
+    clear();
+    EXPECT_EQ(-1, attempt(src, path("d"))) << src;
+    EXPECT_EQ(" ERROR: Unable to get the size of the file " + src + ".\n",
+              zobret_test::strip_timestamps(err()).substr(6)) << src;
+    EXPECT_FALSE(exists("d")) << src;
+  }
+}
+
 TEST_F(CopyAttemptTest, SourceEndingEarlyIsAReadError) {
   // sysfs reports 4096 bytes for files that hold far fewer.
   const std::string src = "/sys/kernel/mm/transparent_hugepage/enabled";
