@@ -290,14 +290,14 @@ for m in $mounts; do
   cmp -s "$work/source.bin" "$work/local/cp.bin" && cmp -s "$work/source.bin" "$served/cp-up.bin" ||
     echo "[$m] warning: plain cp did not copy identically"
   rm -f "$served/cp.bin" "$served/cp-up.bin" "$work/local/cp.bin"
-  for spec in "download drop" "upload drop" "download hang" "download kill"; do
-    [[ $m-${spec/ /-} =~ ${SHARE_DRILL_ONLY:-.} ]] || continue
+  for pick in "download drop" "upload drop" "download hang" "download kill"; do
+    [[ $m-${pick/ /-} =~ ${SHARE_DRILL_ONLY:-.} ]] || continue
     if (($(now) >= deadline)); then
-      echo "[$m] FAIL: out of time (${budget} s) before: $spec"
+      echo "[$m] FAIL: out of time (${budget} s) before: $pick"
       failures=$((failures + 1))
       break
     fi
-    drill "$m" "${spec% *}" "${spec#* }"
+    drill "$m" "${pick% *}" "${pick#* }"
   done
   "$lab" down "$work/$m"
 done
