@@ -220,7 +220,7 @@ int copy_attempt(const char* source, const char* destination_arg) {
   // 3-4: measure the source once; the attempt copies up to that size.
   // A pipe or a device has no size to measure, and a copy of it could never resume.
   std::uint64_t n = 0;
-  if (is_regular_file(source) == 0 || file_size_checked(source, &n) != 0)
+  if (is_regular_file(source) == 0 || file_size(source, &n) != 0)
     return fail_measuring(source, -1);
   log_line(std::cout, " Source file: ", source, " (", n, " bytes).");
   const int source_handle = open_source(source);
@@ -252,7 +252,7 @@ int copy_attempt(const char* source, const char* destination_arg) {
 
   // Resume.
   std::uint64_t k = 0;
-  if (file_size_checked(destination, &k) != 0) return fail_measuring(destination, source_handle);
+  if (file_size(destination, &k) != 0) return fail_measuring(destination, source_handle);
   log_line(std::cout, " Destination file: ", destination, " (", k, " of ", n, " bytes).");
   // A destination longer than the source shows the difference wrapped to 32 bits, as it
   // always has; the size error follows.

@@ -26,10 +26,9 @@ int is_directory(const char* path);
 // 1 when path names a regular file (not a directory, device, pipe or socket), else 0.
 int is_regular_file(const char* path);
 
-// The size of an existing file in bytes, all 64 bits; 0 when it cannot be measured.
-std::uint64_t file_size(const char* path);
-// The same with failure told apart from an empty file: 0 and *size, or -1.
-int file_size_checked(const char* path, std::uint64_t* size);
+// The size of an existing file in bytes, all 64 bits: 0 and *size, or -1 when it cannot
+// be measured (told apart from an empty file, which is never assumed).
+int file_size(const char* path, std::uint64_t* size);
 
 // Opens the source for reading; the handle, or -1.
 int open_source(const char* path);

@@ -24,7 +24,7 @@ int is_regular_file(const char* path) {
   return stat(path, &st) == 0 && S_ISREG(st.st_mode) ? 1 : 0;
 }
 
-int file_size_checked(const char* path, std::uint64_t* size) {
+int file_size(const char* path, std::uint64_t* size) {
   struct stat st;
   if (stat(path, &st) != 0 || st.st_size < 0) return -1;
   *size = static_cast<std::uint64_t>(st.st_size);
@@ -38,10 +38,6 @@ int handle_size(int handle, std::uint64_t* size) {
   return 0;
 }
 
-std::uint64_t file_size(const char* path) {
-  std::uint64_t size = 0;
-  return file_size_checked(path, &size) == 0 ? size : 0;
-}
 
 int open_source(const char* path) {
   int fd;

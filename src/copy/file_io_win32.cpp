@@ -62,7 +62,7 @@ int is_regular_file(const char* path) {
              : 0;
 }
 
-int file_size_checked(const char* path, std::uint64_t* size) {
+int file_size(const char* path, std::uint64_t* size) {
   // Shared for reading only: while another process writes the file, this open fails
   // and the size counts as unknown rather than as 0.
   HANDLE h = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
@@ -76,10 +76,6 @@ int file_size_checked(const char* path, std::uint64_t* size) {
   return 0;
 }
 
-std::uint64_t file_size(const char* path) {
-  std::uint64_t size = 0;
-  return file_size_checked(path, &size) == 0 ? size : 0;
-}
 
 int handle_size(int handle, std::uint64_t* size) {
   const long long n = _filelengthi64(handle);
