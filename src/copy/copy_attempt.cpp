@@ -44,15 +44,6 @@ int fail_opening_for_writing(const char* destination, int source_handle) {
   return attempt_failed;
 }
 
-// The positioning error names the destination, as it always has.
-int fail_seeking(const char* destination, int source_handle, int destination_handle) {
-  log_line(std::cerr, " ERROR: Unable to seek to position in the file ", destination,
-           " for writing.");
-  close_file(destination_handle);
-  close_file(source_handle);
-  return attempt_failed;
-}
-
 // Reads len bytes whole unless the file ends or fails first: the count, or -1.
 long long read_exactly(int handle, char* buf, std::size_t len) {
   std::size_t total = 0;
@@ -78,8 +69,8 @@ int compare_tail(const char* source, int source_handle, const char* destination,
   const std::unique_ptr<char[]> ours(new char[copy_block_size]);
   const std::unique_ptr<char[]> theirs(new char[copy_block_size]);
   int result = 0;
-  if (seek_source(source_handle, from) != 0 || seek_source(destination_handle, from) != 0)
-    result = fail_reading(source);
+  if (seek_source(source_handle, from) != 0) result = fail_reading(source);
+  else if (seek_source(destination_handle, from) != 0) result = fail_reading(destination);
   for (std::uint64_t i = from; result == 0 && i < n;) {
     const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(n - i, copy_block_size));
     if (read_exactly(source_handle, ours.get(), want) != static_cast<long long>(want))
@@ -166,11 +157,6 @@ int move_blocks(const char* source, int source_handle, const char* destination,
 }  // namespace
 
 int copy_bytes(const char* source, int source_handle, const char* destination,
-               int destination_handle, std::uint64_t i, std::uint64_t n) {
-  return copy_bytes(source, source_handle, destination, destination_handle, i, i, n);
-}
-
-int copy_bytes(const char* source, int source_handle, const char* destination,
                int destination_handle, std::uint64_t from, std::uint64_t i, std::uint64_t n) {
   int moved = move_blocks(source, source_handle, destination, destination_handle, from, i, n);
   // A source that lost its server may have been cut short after handing over zeros for
@@ -192,6 +178,27 @@ int copy_bytes(const char* source, int source_handle, const char* destination,
   return attempt_finished;
 }
 
+namespace {
+
+// Opens the existing destination and copies the source into it from byte from on,
+// drawing marks for bytes shown_from and up.
+int rewrite_from(const char* source, int source_handle, const char* destination,
+                 std::uint64_t from, std::uint64_t shown_from, std::uint64_t n) {
+  const int destination_handle = open_destination(destination);
+  if (destination_handle < 0) return fail_opening_for_writing(destination, source_handle);
+  if (seek_source(source_handle, from) != 0) {
+    // The line names the destination, as it always has.
+    log_line(std::cerr, " ERROR: Unable to seek to position in the file ", destination,
+             " for writing.");
+    close_file(destination_handle);
+    close_file(source_handle);
+    return attempt_failed;
+  }
+  return copy_bytes(source, source_handle, destination, destination_handle, from, shown_from, n);
+}
+
+}  // namespace
+
 std::string destination_path(const char* source, const char* destination) {
   std::string path = destination;
   if (path.empty() || is_directory(destination) == 0) return path;
@@ -203,7 +210,7 @@ std::string destination_path(const char* source, const char* destination) {
 }
 
 int copy_attempt(const char* source, const char* destination_arg) {
-  // 1-2: the source must exist and be readable, and be a file.
+  // The source must exist, be readable, and be a file.
   if (file_access(source, access_exists) != 0) {
     log_line(std::cerr, " ERROR: The file ", source, " doesn't seem to be existant.");
     return attempt_failed;
@@ -217,8 +224,7 @@ int copy_attempt(const char* source, const char* destination_arg) {
     return attempt_failed;
   }
 
-  // 3-4: measure the source once; the attempt copies up to that size.
-  // A pipe or a device has no size to measure, and a copy of it could never resume.
+  // Measure the source once: the attempt copies up to that size. A pipe or a device has no size to measure, and a copy of it could never resume.
   std::uint64_t n = 0;
   if (is_regular_file(source) == 0 || file_size(source, &n) != 0)
     return fail_measuring(source, -1);
@@ -229,7 +235,7 @@ int copy_attempt(const char* source, const char* destination_arg) {
     return attempt_failed;
   }
 
-  // 5: the destination is looked at only now, after the source has been opened.
+  // The destination is looked at only now, after the source has been opened.
   const std::string destination_text = destination_path(source, destination_arg);
   const char* destination = destination_text.c_str();
   if (is_directory(destination) != 0) {
@@ -247,7 +253,7 @@ int copy_attempt(const char* source, const char* destination_arg) {
     // never truncated.
     const int destination_handle = create_destination(destination);
     if (destination_handle < 0) return fail_opening_for_writing(destination, source_handle);
-    return copy_bytes(source, source_handle, destination, destination_handle, 0, n);
+    return copy_bytes(source, source_handle, destination, destination_handle, 0, 0, n);
   }
 
   // Resume.
@@ -258,8 +264,13 @@ int copy_attempt(const char* source, const char* destination_arg) {
   // always has; the size error follows.
   const std::uint64_t to_go = k <= n ? n - k : static_cast<std::uint32_t>(n - k);
   log_line(std::cout, " Total ", to_go, " bytes to go.");
+  if (k > n) {
+    log_line(std::cerr, " ERROR: Destination file size is bigger than source file size.");
+    close_file(source_handle);
+    return attempt_finished;
+  }
   // The tail an earlier attempt wrote last is read again (see recheck_bytes).
-  const std::uint64_t from = std::min(k, n) - std::min(std::min(k, n), recheck_bytes);
+  const std::uint64_t from = k - std::min(k, recheck_bytes);
   if (k == n) {
     const int differs = compare_tail(source, source_handle, destination, from, n);
     if (differs <= 0) {
@@ -267,15 +278,7 @@ int copy_attempt(const char* source, const char* destination_arg) {
       return differs == 0 ? attempt_finished : attempt_failed;
     }
     // Zeros where the source has data: write the source's bytes over them, silently.
-    const int destination_handle = open_destination(destination);
-    if (destination_handle < 0) return fail_opening_for_writing(destination, source_handle);
-    if (seek_source(source_handle, from) != 0) return fail_seeking(destination, source_handle, destination_handle);
-    return copy_bytes(source, source_handle, destination, destination_handle, from, n, n);
-  }
-  if (k > n) {
-    log_line(std::cerr, " ERROR: Destination file size is bigger than source file size.");
-    close_file(source_handle);
-    return attempt_finished;
+    return rewrite_from(source, source_handle, destination, from, n, n);
   }
 
   progress_start(k);
@@ -284,11 +287,7 @@ int copy_attempt(const char* source, const char* destination_arg) {
     close_file(source_handle);
     return attempt_failed;
   }
-  const int destination_handle = open_destination(destination);
-  if (destination_handle < 0) return fail_opening_for_writing(destination, source_handle);
-  if (seek_source(source_handle, from) != 0)
-    return fail_seeking(destination, source_handle, destination_handle);
-  return copy_bytes(source, source_handle, destination, destination_handle, from, k, n);
+  return rewrite_from(source, source_handle, destination, from, k, n);
 }
 
 }  // namespace zobret

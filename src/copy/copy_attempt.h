@@ -35,8 +35,6 @@ constexpr std::uint64_t recheck_bytes = 1024 * 1024;
 // syncs the destination: a failing sync or close is a write error. The paths serve only
 // the error lines.
 int copy_bytes(const char* source, int source_handle, const char* destination,
-               int destination_handle, std::uint64_t i, std::uint64_t n);
-int copy_bytes(const char* source, int source_handle, const char* destination,
                int destination_handle, std::uint64_t from, std::uint64_t i, std::uint64_t n);
 
 // The path the attempt writes to: destination itself, or, when it names an existing
