@@ -1,18 +1,19 @@
-// copy_attempt.cpp - the fresh copy, the resume, and the block loop they share.
-// Leans on the platform layer (file_io.h) for files and on report/ for every line shown.
+// copy_attempt.cpp - the fresh copy and the resume: the checks before the copy, the second
+// look at bytes a failure may have spoiled, and the durable finish.
+// Leans on the platform layer (file_io.h), the block loop (copy_loop.h) and report/.
 //
 // The destination only ever holds a prefix of the source: every block is written at its
 // own offset, a fresh destination is created exclusively and never truncated, and a
 // failure ends the attempt at once, so the next one resumes behind the last byte that
-// reached the file.
+// reached the file. " Complete." follows only a sync of the destination that succeeded.
 #include "copy/copy_attempt.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cstring>
 #include <iostream>
 #include <memory>
 
+#include "copy/copy_loop.h"
 #include "copy/file_io.h"
 #include "report/console.h"
 #include "report/progress.h"
@@ -20,181 +21,150 @@
 namespace zobret {
 namespace {
 
-int fail_reading(const char* source) {
-  log_line(std::cerr, " ERROR: An erorr occured while reading the file ", source, ".");
-  return attempt_failed;
-}
-
-int fail_writing(const char* destination) {
-  log_line(std::cerr, " ERROR: An erorr occured while writing the file ", destination, ".");
-  return attempt_failed;
-}
-
 // A file whose size cannot be read is never taken to be empty: for the source that
 // would report an empty copy as complete, for the destination append behind its bytes.
-int fail_measuring(const char* path, int source_handle) {
+int fail_measuring(const char* path) {
   log_line(std::cerr, " ERROR: Unable to get the size of the file ", path, ".");
-  if (source_handle >= 0) close_file(source_handle);
   return attempt_failed;
 }
 
-int fail_opening_for_writing(const char* destination, int source_handle) {
+int fail_opening_for_writing(const char* destination) {
   log_line(std::cerr, " ERROR: Unable to open the file ", destination, " for writing.");
-  close_file(source_handle);
   return attempt_failed;
 }
 
-// Reads len bytes whole unless the file ends or fails first: the count, or -1.
-long long read_exactly(int handle, char* buf, std::size_t len) {
-  std::size_t total = 0;
-  while (total < len) {
-    const long long got = read_block(handle, buf + total, len - total);
-    if (got < 0) return -1;
-    if (got == 0) break;
+// Ends an attempt after a failure (its line written) or a finish, closing the destination.
+// A failure on the destination's side, including a close that fails, may have cost any
+// byte written since the last good sync: those are written again before the next sync.
+int end_attempt(int result, owned_handle* destination_handle, const char* destination,
+                run_memory* memory) {
+  bool lost_writes = result == copy_write_failed;
+  if (destination_handle->close_now() != 0) {
+    if (result == copy_done) fail_writing(destination);
+    lost_writes = true;
+  }
+  if (lost_writes) memory->rewrite_from = std::min(memory->rewrite_from, memory->synced_until);
+  return result == copy_done && !lost_writes ? attempt_finished : attempt_failed;
+}
+
+// Reads len bytes at offset whole: 0, or -1 when the file fails or ends first.
+int read_exactly_at(int handle, char* buf, std::size_t len, std::uint64_t offset) {
+  for (std::size_t total = 0; total < len;) {
+    const long long got = read_block_at(handle, buf + total, len - total, offset + total);
+    if (got <= 0) return -1;
     total += static_cast<std::size_t>(got);
-  }
-  return static_cast<long long>(total);
-}
-
-// Compares bytes from to n-1 of the two files: 0 when they match, 1 when they differ,
-// -1 (its error line written) when either cannot be read.
-int compare_tail(const char* source, int source_handle, const char* destination,
-                 std::uint64_t from, std::uint64_t n) {
-  if (from == n) return 0;
-  const int destination_handle = open_source(destination);
-  if (destination_handle < 0) {
-    log_line(std::cerr, " ERROR: Unable to open the file ", destination, " for reading.");
-    return -1;
-  }
-  const std::unique_ptr<char[]> ours(new char[copy_block_size]);
-  const std::unique_ptr<char[]> theirs(new char[copy_block_size]);
-  int result = 0;
-  if (seek_source(source_handle, from) != 0) result = fail_reading(source);
-  else if (seek_source(destination_handle, from) != 0) result = fail_reading(destination);
-  for (std::uint64_t i = from; result == 0 && i < n;) {
-    const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(n - i, copy_block_size));
-    if (read_exactly(source_handle, ours.get(), want) != static_cast<long long>(want))
-      result = fail_reading(source);
-    else if (read_exactly(destination_handle, theirs.get(), want) != static_cast<long long>(want))
-      result = fail_reading(destination);
-    else if (std::memcmp(ours.get(), theirs.get(), want) != 0)
-      result = 1;
-    i += want;
-  }
-  close_file(destination_handle);
-  return result;
-}
-
-// Read-ahead follows the source's pace. It starts off, so a slow share hands over each
-// block as soon as it has arrived (with read-ahead on, marks would come only once per
-// read-ahead window of several blocks); it goes on once a block arrives quickly, as from a
-// local disk, and off again when one keeps the copy waiting.
-constexpr double quick_block_seconds = 0.1;
-constexpr double slow_block_seconds = 0.5;
-
-// The destination's new bytes are handed on for writing to disk every this many bytes,
-// while the copy goes on, instead of all at once by the sync at the end.
-constexpr std::uint64_t writeback_bytes = 8 * 1024 * 1024;
-
-double seconds_since(std::chrono::steady_clock::time_point start) {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-}
-
-// Moves bytes i to n-1, drawing marks for bytes shown_from and up; 0 when all reached
-// the destination, else the failure's line has been written and -1 comes back.
-int move_blocks(const char* source, int source_handle, const char* destination,
-                int destination_handle, std::uint64_t i, std::uint64_t shown_from,
-                std::uint64_t n) {
-  const std::unique_ptr<char[]> buf(new char[copy_block_size]);
-  bool in_kernel = true;  // until the kernel cannot or did not copy a block itself
-  bool readahead = false;
-  source_readahead(source_handle, readahead);
-  std::uint64_t unflushed_from = i;  // the first byte not yet handed on for writing
-  while (i < n) {
-    const std::uint64_t left = n - i;
-    const std::size_t want = left < copy_block_size ? static_cast<std::size_t>(left)
-                                                    : copy_block_size;
-    std::size_t written = 0;
-    int status = 0;
-    double waited = 0;  // how long this block kept the copy waiting for the source
-    long long copied = 0;
-    if (in_kernel) {
-      const auto started = std::chrono::steady_clock::now();
-      copied = copy_block_in_kernel(source_handle, destination_handle, want, i);
-      waited = seconds_since(started);
-    }
-    if (copied > 0) {
-      written = static_cast<std::size_t>(copied);
-    } else {
-      // Through our buffer: where the kernel cannot copy between the two files, and to
-      // redo a block it failed on, so that the error line names the file that failed.
-      in_kernel = false;
-      const auto started = std::chrono::steady_clock::now();
-      const long long got = read_block(source_handle, buf.get(), want);
-      // A source that ends before the size it had when measured is a failed read too.
-      if (got <= 0) return fail_reading(source);
-      waited = seconds_since(started);
-      status = write_block_at(destination_handle, buf.get(), static_cast<std::size_t>(got), i,
-                              &written);
-    }
-    if (readahead ? waited > slow_block_seconds : waited < quick_block_seconds) {
-      readahead = !readahead;
-      source_readahead(source_handle, readahead);
-    }
-    // Marks for what reached the file, then (on failure) the error on the same line.
-    if (written > 0 && i + written > shown_from)
-      progress_block(std::max(i, shown_from), i + written - 1, n);
-    if (status != 0) return fail_writing(destination);
-    i += written;
-    if (i - unflushed_from >= writeback_bytes) {
-      start_writeback(destination_handle, unflushed_from, i - unflushed_from);
-      unflushed_from = i;
-    }
   }
   return 0;
 }
 
-}  // namespace
+constexpr std::size_t page_size = 4096;  // the smallest page any file system fills
+constexpr std::size_t check_chunk = 64 * page_size;
 
-int copy_bytes(const char* source, int source_handle, const char* destination,
-               int destination_handle, std::uint64_t from, std::uint64_t i, std::uint64_t n) {
-  int moved = move_blocks(source, source_handle, destination, destination_handle, from, i, n);
-  // A source that lost its server may have been cut short after handing over zeros for
-  // its last bytes: it must still be as long as it was measured.
-  std::uint64_t now = 0;
-  if (moved == 0 && (handle_size(source_handle, &now) != 0 || now < n))
-    moved = fail_reading(source);
-  if (moved != 0) {
-    // The attempt has failed already; what reached the file stays as the resume point.
-    close_file(destination_handle);
-    close_file(source_handle);
-    return attempt_failed;
+// The second look at destination bytes from to to-1 (see check_window): every page whose
+// last byte is zero is compared with the source and written again where they differ.
+// Costs reads of the destination, and of the source only for such pages.
+int check_pages(const char* source, int source_handle, const char* destination,
+                int destination_handle, std::uint64_t from, std::uint64_t to) {
+  const std::unique_ptr<char[]> ours(new char[check_chunk]);
+  const std::unique_ptr<char[]> theirs(new char[check_chunk]);
+  for (std::uint64_t at = from - from % page_size; at < to;) {
+    const std::size_t len = static_cast<std::size_t>(std::min<std::uint64_t>(to - at, check_chunk));
+    if (read_exactly_at(destination_handle, ours.get(), len, at) != 0)
+      return fail_reading(destination);
+    // Runs of suspect pages, each compared and written again as one stretch.
+    for (std::size_t start = 0; start < len;) {
+      std::size_t end = start;
+      while (end < len && ours[std::min(end + page_size, len) - 1] == 0)
+        end = std::min(end + page_size, len);
+      if (end == start) {
+        start += page_size;
+        continue;
+      }
+      const std::size_t run = end - start;
+      if (read_exactly_at(source_handle, theirs.get(), run, at + start) != 0)
+        return fail_reading(source);
+      std::size_t written = 0;
+      if (std::memcmp(ours.get() + start, theirs.get(), run) != 0 &&
+          write_block_at(destination_handle, theirs.get(), run, at + start, &written) != 0)
+        return fail_writing(destination);
+      start = end;
+    }
+    at += len;
   }
-  // A share may report a lost write only now: the copy counts only once it is on disk.
-  const int synced = sync_file(destination_handle);
-  const int closed = close_file(destination_handle);
-  close_file(source_handle);
-  if (synced != 0 || closed != 0) return fail_writing(destination);
-  return attempt_finished;
+  return copy_done;
 }
 
-namespace {
+// Where the second look at a destination of k bytes begins (see check_window).
+std::uint64_t check_start(std::uint64_t k, const run_memory& memory) {
+  const std::uint64_t window_start = k - std::min(k, check_window);
+  // A destination shorter than what was looked at has lost bytes: look at its end again.
+  return k < memory.checked_until ? window_start : std::max(window_start, memory.checked_until);
+}
 
-// Opens the existing destination and copies the source into it from byte from on,
-// drawing marks for bytes shown_from and up.
-int rewrite_from(const char* source, int source_handle, const char* destination,
-                 std::uint64_t from, std::uint64_t shown_from, std::uint64_t n) {
-  const int destination_handle = open_destination(destination);
-  if (destination_handle < 0) return fail_opening_for_writing(destination, source_handle);
-  if (seek_source(source_handle, from) != 0) {
+// Copies the source's bytes from k on into the open destination and finishes: the source
+// must still have its n bytes, and the destination is synced and closed.
+int copy_to_end(const char* source, int source_handle, const char* destination,
+                owned_handle* destination_handle, std::uint64_t k, std::uint64_t n,
+                run_memory* memory) {
+  const int handle = destination_handle->get();
+  std::uint64_t reached = k;
+  int result = copy_done;
+  if (seek_source(source_handle, k) != 0) {
     // The line names the destination, as it always has.
     log_line(std::cerr, " ERROR: Unable to seek to position in the file ", destination,
              " for writing.");
-    close_file(destination_handle);
-    close_file(source_handle);
-    return attempt_failed;
+    result = copy_read_failed;
   }
-  return copy_bytes(source, source_handle, destination, destination_handle, from, shown_from, n);
+  if (result == copy_done)
+    result = copy_blocks(source, source_handle, destination, handle, k, n, k, n, &reached,
+                         &memory->synced_until);
+  // A source that lost its server may have been cut short after handing over zeros for
+  // its last bytes: it must still be as long as it was measured.
+  std::uint64_t now = 0;
+  if (result == copy_done && (handle_size(source_handle, &now) != 0 || now < n))
+    result = fail_reading(source);
+  // A share may report a lost write only now: the copy counts only once it is on disk.
+  if (result == copy_done) {
+    if (sync_file(handle) != 0) result = fail_writing(destination);
+    else memory->synced_until = n;
+  }
+  return end_attempt(result, destination_handle, destination, memory);
+}
+
+// The resume of a destination of k bytes (k <= n), opened as handle: first what a failure
+// of this run may have spoiled is copied again, then the rest.
+int resume(const char* source, int source_handle, const char* destination,
+           owned_handle* destination_handle, std::uint64_t k, std::uint64_t n,
+           run_memory* memory) {
+  const int handle = destination_handle->get();
+  int result = copy_done;
+  // Bytes a failed sync or write may have cost are written again, behind the display.
+  std::uint64_t checked_to = k;
+  if (memory->rewrite_from < k) {
+    checked_to = memory->rewrite_from;
+    std::uint64_t reached = checked_to;
+    if (seek_source(source_handle, checked_to) != 0) result = fail_reading(source);
+    else
+      result = copy_blocks(source, source_handle, destination, handle, checked_to, k, no_marks,
+                           n, &reached, &memory->synced_until);
+    memory->rewrite_from = reached;
+    if (result != copy_done) return end_attempt(result, destination_handle, destination, memory);
+  }
+  memory->rewrite_from = nothing_to_rewrite;
+  // The second look at what the last failure may have spoiled.
+  const std::uint64_t check_from = check_start(k, *memory);
+  if (check_from < checked_to)
+    result = check_pages(source, source_handle, destination, handle, check_from, checked_to);
+  if (result != copy_done) return end_attempt(result, destination_handle, destination, memory);
+  memory->checked_until = k;
+  // What is there goes to disk before new bytes follow, so that a later failure costs
+  // only those.
+  if (k < n && memory->synced_until < k) {
+    if (sync_file(handle) != 0)
+      return end_attempt(fail_writing(destination), destination_handle, destination, memory);
+    memory->synced_until = k;
+  }
+  return copy_to_end(source, source_handle, destination, destination_handle, k, n, memory);
 }
 
 }  // namespace
@@ -209,7 +179,9 @@ std::string destination_path(const char* source, const char* destination) {
   return path + from.substr(start);
 }
 
-int copy_attempt(const char* source, const char* destination_arg) {
+int copy_attempt(const char* source, const char* destination_arg, run_memory* memory) {
+  run_memory first_attempt;
+  if (memory == nullptr) memory = &first_attempt;
   // The source must exist, be readable, and be a file.
   if (file_access(source, access_exists) != 0) {
     log_line(std::cerr, " ERROR: The file ", source, " doesn't seem to be existant.");
@@ -224,13 +196,13 @@ int copy_attempt(const char* source, const char* destination_arg) {
     return attempt_failed;
   }
 
-  // Measure the source once: the attempt copies up to that size. A pipe or a device has no size to measure, and a copy of it could never resume.
+  // Measure the source once: the attempt copies up to that size. A pipe or a device has
+  // no size to measure, and a copy of it could never resume.
   std::uint64_t n = 0;
-  if (is_regular_file(source) == 0 || file_size(source, &n) != 0)
-    return fail_measuring(source, -1);
+  if (is_regular_file(source) == 0 || file_size(source, &n) != 0) return fail_measuring(source);
   log_line(std::cout, " Source file: ", source, " (", n, " bytes).");
-  const int source_handle = open_source(source);
-  if (source_handle < 0) {
+  const owned_handle source_handle(open_source(source));
+  if (source_handle.get() < 0) {
     log_line(std::cerr, " ERROR: Unable to open the file ", source, " for reading.");
     return attempt_failed;
   }
@@ -240,7 +212,6 @@ int copy_attempt(const char* source, const char* destination_arg) {
   const char* destination = destination_text.c_str();
   if (is_directory(destination) != 0) {
     log_line(std::cerr, " ERROR: The file ", destination, " is a directory.");
-    close_file(source_handle);
     return attempt_failed;
   }
 
@@ -251,14 +222,16 @@ int copy_attempt(const char* source, const char* destination_arg) {
     progress_start(0);
     // Exclusive: a file another run created in between is resumed by the next attempt,
     // never truncated.
-    const int destination_handle = create_destination(destination);
-    if (destination_handle < 0) return fail_opening_for_writing(destination, source_handle);
-    return copy_bytes(source, source_handle, destination, destination_handle, 0, 0, n);
+    owned_handle destination_handle(create_destination(destination));
+    if (destination_handle.get() < 0) return fail_opening_for_writing(destination);
+    *memory = run_memory{};  // a new file: nothing of it is looked at or on disk yet
+    return copy_to_end(source, source_handle.get(), destination, &destination_handle, 0, n,
+                       memory);
   }
 
   // Resume.
   std::uint64_t k = 0;
-  if (file_size(destination, &k) != 0) return fail_measuring(destination, source_handle);
+  if (file_size(destination, &k) != 0) return fail_measuring(destination);
   log_line(std::cout, " Destination file: ", destination, " (", k, " of ", n, " bytes).");
   // A destination longer than the source shows the difference wrapped to 32 bits, as it
   // always has; the size error follows.
@@ -266,28 +239,23 @@ int copy_attempt(const char* source, const char* destination_arg) {
   log_line(std::cout, " Total ", to_go, " bytes to go.");
   if (k > n) {
     log_line(std::cerr, " ERROR: Destination file size is bigger than source file size.");
-    close_file(source_handle);
     return attempt_finished;
   }
-  // The tail an earlier attempt wrote last is read again (see recheck_bytes).
-  const std::uint64_t from = k - std::min(k, recheck_bytes);
-  if (k == n) {
-    const int differs = compare_tail(source, source_handle, destination, from, n);
-    if (differs <= 0) {
-      close_file(source_handle);
-      return differs == 0 ? attempt_finished : attempt_failed;
+  if (k < n) {
+    progress_start(k);
+    if (file_access(destination, access_read_write) != 0) {
+      log_line(std::cerr, " ERROR: Unable to get writing access to the file ", destination,
+               ".");
+      return attempt_failed;
     }
-    // Zeros where the source has data: write the source's bytes over them, silently.
-    return rewrite_from(source, source_handle, destination, from, n, n);
   }
-
-  progress_start(k);
-  if (file_access(destination, access_read_write) != 0) {
-    log_line(std::cerr, " ERROR: Unable to get writing access to the file ", destination, ".");
-    close_file(source_handle);
-    return attempt_failed;
-  }
-  return rewrite_from(source, source_handle, destination, from, k, n);
+  int handle = open_destination(destination);
+  // A complete destination that may not be written can still be looked at and synced;
+  // should a page need writing again, that write fails and says so.
+  if (handle < 0 && k == n) handle = open_source(destination);
+  owned_handle destination_handle(handle);
+  if (handle < 0) return fail_opening_for_writing(destination);
+  return resume(source, source_handle.get(), destination, &destination_handle, k, n, memory);
 }
 
 }  // namespace zobret

@@ -3,7 +3,6 @@
 #ifndef ZOBRET_COPY_COPY_ATTEMPT_H
 #define ZOBRET_COPY_COPY_ATTEMPT_H
 
-#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -13,29 +12,38 @@ namespace zobret {
 constexpr int attempt_finished = 0;
 constexpr int attempt_failed = -1;
 
-// Bytes moved per read and write. Small enough that a share delivering 100 KB/s still
-// shows a mark well within a second, large enough to keep up with a local disk.
-constexpr std::size_t copy_block_size = 64 * 1024;
+constexpr std::uint64_t nothing_to_rewrite = UINT64_MAX;
+
+// What one run knows between its attempts beyond the files on disk. The destination's
+// length stays the resume point; this only says which of its bytes deserve a second look.
+// A new run knows nothing yet.
+struct run_memory {
+  // The destination's bytes before this offset have had their second look in this run;
+  // bytes an attempt wrote behind it get theirs from the next attempt, should a failure
+  // come first.
+  std::uint64_t checked_until = 0;
+  // Bytes before this offset are on disk: a sync that succeeded came after them.
+  std::uint64_t synced_until = 0;
+  // After a failure on the destination's side (a write, a sync or a close): where the
+  // bytes that may be lost begin. Everything from here to the destination's end is
+  // written again from the source before the next sync.
+  std::uint64_t rewrite_from = nothing_to_rewrite;
+};
 
 // One attempt over the two paths: reports every step as a log line, opens and closes
-// its own files, and returns attempt_finished or attempt_failed. All it knows of earlier
-// attempts is the destination's length on disk.
-int copy_attempt(const char* source, const char* destination);
+// its own files, and returns attempt_finished or attempt_failed. It finishes only after a
+// sync of the destination that succeeded. memory carries what earlier attempts of the
+// same run learned; without it the attempt acts as the first of a run.
+int copy_attempt(const char* source, const char* destination, run_memory* memory = nullptr);
 
-// The tail of an existing destination that every attempt copies again: a network file
-// system that loses its server mid-read can hand over zero-filled pages before it
-// reports the failure, and the attempt that wrote them cannot tell. Rewriting bytes at
-// their own offsets is harmless where they were right and heals them where they were not.
-constexpr std::uint64_t recheck_bytes = 1024 * 1024;
-
-// Copies bytes from to n-1 from the source handle (positioned at byte from) to the same
-// offsets of the destination handle, drawing the progress for bytes i and up (bytes from
-// to i-1 are ones the destination already held, copied again without marks). Closes both
-// handles; on the finishing path it checks that the source still has its n bytes, then
-// syncs the destination: a failing sync or close is a write error. The paths serve only
-// the error lines.
-int copy_bytes(const char* source, int source_handle, const char* destination,
-               int destination_handle, std::uint64_t from, std::uint64_t i, std::uint64_t n);
+// A network file system that loses its server mid-read can hand over zero-filled pages
+// before it reports the failure, and the attempt that wrote them cannot tell. The next
+// attempt looks again at the destination's last check_window bytes that no attempt has
+// looked at yet (and a run's first attempt at those of a destination it finds): every page
+// ending in a zero byte, the mark such a page leaves, is compared with the source and
+// written again where they differ. Wider than the source's bytes that the copy loop can
+// have asked for ahead of the last byte it wrote.
+constexpr std::uint64_t check_window = 8 * 1024 * 1024;
 
 // The path the attempt writes to: destination itself, or, when it names an existing
 // directory, the source's file name inside it.

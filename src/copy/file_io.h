@@ -30,12 +30,16 @@ int is_regular_file(const char* path);
 // be measured (told apart from an empty file, which is never assumed).
 int file_size(const char* path, std::uint64_t* size);
 
-// Opens the source for reading; the handle, or -1.
+// Opens a file for reading (the source, or a destination that is only checked); the
+// handle, or -1.
 int open_source(const char* path);
 // Positions the source at byte offset from the start; 0 or -1.
 int seek_source(int handle, std::uint64_t offset);
 // Reads up to len bytes (EINTR retried): the count, 0 at end of file, -1 on error.
 long long read_block(int handle, char* buf, std::size_t len);
+// Reads up to len bytes at offset, leaving the handle's position alone where the
+// platform can (EINTR retried): the count, 0 at end of file, -1 on error.
+long long read_block_at(int handle, char* buf, std::size_t len, std::uint64_t offset);
 
 // The current size of an open file, all 64 bits: 0 and *size, or -1.
 int handle_size(int handle, std::uint64_t* size);
@@ -62,20 +66,47 @@ int create_destination(const char* path);
 // Opens an existing destination for reading and writing, without truncating or
 // appending: every write names its own offset.
 int open_destination(const char* path);
+// 1 when writes to the handle can name their own offset (a file or a disk), 0 when
+// bytes can only go out in order (a pipe, a terminal, a socket). Decided once per handle:
+// an error from a positioned write is then an error, never a reason to write elsewhere.
+int has_offsets(int handle);
 // Writes len bytes at offset, continuing partial writes and retrying EINTR.
 // *written receives how many bytes of buf reached the file, also on failure.
 // Returns 0 when all were written, -1 otherwise.
 int write_block_at(int handle, const char* buf, std::size_t len, std::uint64_t offset,
                    std::size_t* written);
+// The same for a handle without offsets: the bytes go out in order.
+int write_block(int handle, const char* buf, std::size_t len, std::size_t* written);
 // Starts writing len bytes of the file from offset on to stable storage, without waiting
 // for it, so that the sync at the end finds little left to do. Only a hint: 0, or -1
 // when it cannot; a write that fails later is still reported by sync_file.
 int start_writeback(int handle, std::uint64_t offset, std::uint64_t len);
-// Hands the file's data to stable storage. A file that cannot be synced at all (a
-// device or a pipe) counts as synced. 0 or -1.
+// Hands the file's data to stable storage. A device or a pipe that cannot be synced at
+// all counts as synced; a regular file that refuses the sync, for whatever reason, does
+// not. 0 or -1.
 int sync_file(int handle);
 // Closes a handle; 0 or -1 (a deferred write error shows here on some shares).
 int close_file(int handle);
+
+// Owns one handle for the length of a scope and closes it on every way out, unless
+// close_now() has closed it first and told how that went.
+class owned_handle {
+ public:
+  explicit owned_handle(int handle) : handle_(handle) {}
+  owned_handle(const owned_handle&) = delete;
+  owned_handle& operator=(const owned_handle&) = delete;
+  ~owned_handle() { close_now(); }
+  int get() const { return handle_; }
+  // Closes the handle now: 0, or -1 when the close failed.
+  int close_now() {
+    const int handle = handle_;
+    handle_ = -1;
+    return handle >= 0 ? close_file(handle) : 0;
+  }
+
+ private:
+  int handle_;
+};
 
 // Tells the platform's path separators ('/' everywhere, also '\\' on Windows).
 bool is_path_separator(char c);

@@ -1,16 +1,58 @@
 // file_io_posix.cpp - the copy engine's platform layer on POSIX systems: access(),
 // stat(), and raw descriptors with 64-bit offsets.
+//
+// The extras that only some systems have (Linux's in-kernel copy and early writeback,
+// read-ahead advice, macOS's full sync) are found by the build (ZOBRET_HAVE_*); without
+// them each function falls back to plain reads, writes and fsync.
 #include "copy/file_io.h"
 
-#include <fcntl.h>     // open, O_* flags, posix_fadvise, sync_file_range
-#include <sys/stat.h>  // stat, S_ISDIR, S_ISREG
-#include <unistd.h>    // access, read, pwrite, lseek, fsync, close, copy_file_range
+#include <fcntl.h>     // open, O_* flags, fcntl, posix_fadvise, sync_file_range, F_FULLFSYNC
+#include <sys/stat.h>  // stat, fstat, S_ISDIR, S_ISREG
+#include <unistd.h>    // access, read, pread, write, pwrite, lseek, fsync, close, copy_file_range
 
 #include <cerrno>
+#include <cstdint>
 
 static_assert(sizeof(off_t) >= 8, "file offsets must be 64-bit");
 
 namespace zobret {
+
+namespace {
+
+bool fits_offset(std::uint64_t offset) { return offset <= static_cast<std::uint64_t>(INT64_MAX); }
+
+int open_retrying(const char* path, int flags) {
+  int fd;
+  do {
+    fd = open(path, flags, 0666);
+  } while (fd < 0 && errno == EINTR);
+  return fd;
+}
+
+// Writes len bytes, positioned at offset or (offset < 0) in order, continuing partial
+// writes and retrying EINTR.
+int write_all(int handle, const char* buf, std::size_t len, long long offset,
+              std::size_t* written) {
+  std::size_t total = 0;
+  while (total < len) {
+    const ssize_t n = offset >= 0 ? pwrite(handle, buf + total, len - total,
+                                           static_cast<off_t>(offset) + static_cast<off_t>(total))
+                                  : write(handle, buf + total, len - total);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    if (n == 0) {  // no progress: treat as a full disk
+      errno = ENOSPC;
+      break;
+    }
+    total += static_cast<std::size_t>(n);
+  }
+  *written = total;
+  return total == len ? 0 : -1;
+}
+
+}  // namespace
 
 int file_access(const char* path, int mode) { return access(path, mode) == 0 ? 0 : -1; }
 
@@ -38,24 +80,24 @@ int handle_size(int handle, std::uint64_t* size) {
   return 0;
 }
 
-
-int open_source(const char* path) {
-  int fd;
-  do {
-    fd = open(path, O_RDONLY | O_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
-  return fd;
-}
+int open_source(const char* path) { return open_retrying(path, O_RDONLY | O_CLOEXEC); }
 
 int source_readahead(int handle, bool on) {
+#if ZOBRET_HAVE_POSIX_FADVISE
   // SEQUENTIAL doubles the kernel's read-ahead window; RANDOM turns read-ahead off.
   const int advice = on ? POSIX_FADV_SEQUENTIAL : POSIX_FADV_RANDOM;
   return posix_fadvise(handle, 0, 0, advice) == 0 ? 0 : -1;
+#else
+  (void)handle;
+  (void)on;
+  return 0;
+#endif
 }
 
 long long copy_block_in_kernel(int source, int destination, std::size_t len,
                                std::uint64_t offset) {
-  if (offset > static_cast<std::uint64_t>(INT64_MAX)) return -1;
+#if ZOBRET_HAVE_COPY_FILE_RANGE
+  if (!fits_offset(offset)) return -1;
   off_t at = static_cast<off_t>(offset);
   for (;;) {
     const ssize_t n = copy_file_range(source, nullptr, destination, &at, len, 0);
@@ -67,10 +109,17 @@ long long copy_block_in_kernel(int source, int destination, std::size_t len,
       return copy_unsupported;
     return -1;
   }
+#else
+  (void)source;
+  (void)destination;
+  (void)len;
+  (void)offset;
+  return copy_unsupported;
+#endif
 }
 
 int seek_source(int handle, std::uint64_t offset) {
-  if (offset > static_cast<std::uint64_t>(INT64_MAX)) return -1;
+  if (!fits_offset(offset)) return -1;
   return lseek(handle, static_cast<off_t>(offset), SEEK_SET) < 0 ? -1 : 0;
 }
 
@@ -82,17 +131,14 @@ long long read_block(int handle, char* buf, std::size_t len) {
   }
 }
 
-namespace {
-
-int open_retrying(const char* path, int flags) {
-  int fd;
-  do {
-    fd = open(path, flags, 0666);
-  } while (fd < 0 && errno == EINTR);
-  return fd;
+long long read_block_at(int handle, char* buf, std::size_t len, std::uint64_t offset) {
+  if (!fits_offset(offset)) return -1;
+  for (;;) {
+    const ssize_t n = pread(handle, buf, len, static_cast<off_t>(offset));
+    if (n >= 0) return static_cast<long long>(n);
+    if (errno != EINTR) return -1;
+  }
 }
-
-}  // namespace
 
 int create_destination(const char* path) {
   return open_retrying(path, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC);
@@ -100,52 +146,62 @@ int create_destination(const char* path) {
 
 int open_destination(const char* path) { return open_retrying(path, O_RDWR | O_CLOEXEC); }
 
+int has_offsets(int handle) {
+  // Only a handle known to be a pipe, a socket or a terminal writes in order. A file whose
+  // kind cannot be told gets positioned writes, whose failure is then an error.
+  struct stat st;
+  if (fstat(handle, &st) != 0) return 1;
+  if (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode)) return 0;
+  if (S_ISCHR(st.st_mode)) return lseek(handle, 0, SEEK_CUR) >= 0 ? 1 : 0;  // /dev/null: 1
+  return 1;
+}
+
 int write_block_at(int handle, const char* buf, std::size_t len, std::uint64_t offset,
                    std::size_t* written) {
-  std::size_t total = 0;
-  bool seekable = true;
-  while (total < len) {
-    const off_t at = static_cast<off_t>(offset + total);
-    // A pipe or a terminal has no offsets: there the bytes go out in order.
-    ssize_t n = seekable ? pwrite(handle, buf + total, len - total, at)
-                         : write(handle, buf + total, len - total);
-    if (n < 0 && errno == ESPIPE && seekable) {
-      seekable = false;
-      continue;
-    }
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      break;
-    }
-    if (n == 0) {  // no progress: treat as a full disk
-      errno = ENOSPC;
-      break;
-    }
-    total += static_cast<std::size_t>(n);
-  }
-  *written = total;
-  return total == len ? 0 : -1;
+  *written = 0;
+  if (!fits_offset(offset) || !fits_offset(offset + len)) return -1;
+  return write_all(handle, buf, len, static_cast<long long>(offset), written);
+}
+
+int write_block(int handle, const char* buf, std::size_t len, std::size_t* written) {
+  return write_all(handle, buf, len, -1, written);
 }
 
 int start_writeback(int handle, std::uint64_t offset, std::uint64_t len) {
-  if (offset > static_cast<std::uint64_t>(INT64_MAX) ||
-      len > static_cast<std::uint64_t>(INT64_MAX))
-    return -1;
+#if ZOBRET_HAVE_SYNC_FILE_RANGE
+  if (!fits_offset(offset) || !fits_offset(len)) return -1;
   // WRITE alone neither waits nor collects an earlier write error, so fsync still sees it.
   return sync_file_range(handle, static_cast<off_t>(offset), static_cast<off_t>(len),
                          SYNC_FILE_RANGE_WRITE) == 0
              ? 0
              : -1;
+#else
+  (void)handle;
+  (void)offset;
+  (void)len;
+  return 0;
+#endif
 }
 
 int sync_file(int handle) {
+#if ZOBRET_HAVE_F_FULLFSYNC
+  // On macOS fsync leaves the data in the drive's cache; F_FULLFSYNC flushes that too.
+  // File systems that do not know it fall through to fsync.
+  if (fcntl(handle, F_FULLFSYNC) == 0) return 0;
+#endif
   for (;;) {
     if (fsync(handle) == 0) return 0;
     if (errno == EINTR) continue;
-    // Devices and pipes cannot be synced at all; that is not a lost write.
-    if (errno == EINVAL || errno == ENOTSUP || errno == EOPNOTSUPP || errno == EROFS) return 0;
-    return -1;
+    break;
   }
+  // Devices and pipes cannot be synced at all; that is not a lost write. A regular file
+  // that cannot be synced may have lost bytes, whatever the reason given.
+  const int error = errno;
+  struct stat st;
+  if (error == EINVAL || error == ENOTSUP || error == EOPNOTSUPP || error == EROFS) {
+    if (fstat(handle, &st) == 0 && !S_ISREG(st.st_mode)) return 0;
+  }
+  return -1;
 }
 
 int close_file(int handle) {

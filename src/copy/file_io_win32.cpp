@@ -104,17 +104,21 @@ long long read_block(int handle, char* buf, std::size_t len) {
   }
 }
 
+long long read_block_at(int handle, char* buf, std::size_t len, std::uint64_t offset) {
+  if (seek_to(handle, offset) != 0) return -1;
+  return read_block(handle, buf, len);
+}
+
 int create_destination(const char* path) {
   return open_handle(path, _O_CREAT | _O_EXCL | _O_RDWR);
 }
 
 int open_destination(const char* path) { return open_handle(path, _O_RDWR); }
 
-int write_block_at(int handle, const char* buf, std::size_t len, std::uint64_t offset,
-                   std::size_t* written) {
-  *written = 0;
-  // One seek, then sequential writes: never append mode, so each byte lands at its place.
-  if (seek_to(handle, offset) != 0) return -1;
+namespace {
+
+// Writes len bytes at the handle's position, continuing partial writes.
+int write_all(int handle, const char* buf, std::size_t len, std::size_t* written) {
   while (*written < len) {
     const int n = _write(handle, buf + *written, io_chunk(len - *written));
     if (n < 0) {
@@ -128,6 +132,26 @@ int write_block_at(int handle, const char* buf, std::size_t len, std::uint64_t o
     *written += static_cast<std::size_t>(n);  // n > 0 here
   }
   return 0;
+}
+
+}  // namespace
+
+int has_offsets(int handle) {
+  const HANDLE h = reinterpret_cast<HANDLE>(_get_osfhandle(handle));
+  return h != INVALID_HANDLE_VALUE && GetFileType(h) == FILE_TYPE_DISK ? 1 : 0;
+}
+
+int write_block_at(int handle, const char* buf, std::size_t len, std::uint64_t offset,
+                   std::size_t* written) {
+  *written = 0;
+  // One seek, then sequential writes: never append mode, so each byte lands at its place.
+  if (seek_to(handle, offset) != 0) return -1;
+  return write_all(handle, buf, len, written);
+}
+
+int write_block(int handle, const char* buf, std::size_t len, std::size_t* written) {
+  *written = 0;
+  return write_all(handle, buf, len, written);
 }
 
 int sync_file(int handle) {

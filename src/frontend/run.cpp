@@ -2,9 +2,12 @@
 // counter; every attempt works out the rest from the files on disk.
 #include "frontend/run.h"
 
+#include <chrono>
 #include <cstdint>
+#include <cstdlib>
 #include <iostream>
 #include <string>
+#include <thread>
 
 #include "copy/copy_attempt.h"
 #include "report/console.h"
@@ -55,6 +58,23 @@ void print_help(const std::string& p) {
   for (const std::string& line : lines) console_line(std::cerr, line);
 }
 
+// The longest pause between attempts that ZOBRET_RETRY_PAUSE may ask for: one day.
+constexpr double longest_pause_seconds = 86400;
+
+// Reads a pause in seconds: digits with an optional fraction ("2", "0.5", ".25"), at most
+// longest_pause_seconds. 0 and *seconds, or -1 for anything else.
+int parse_seconds(const std::string& text, double* seconds) {
+  std::size_t digits = 0, points = 0;
+  for (const char c : text) {
+    if (c >= '0' && c <= '9') ++digits;
+    else if (c == '.') ++points;
+    else return -1;
+  }
+  if (digits == 0 || points > 1) return -1;
+  *seconds = std::strtod(text.c_str(), nullptr);  // only digits and one point: no surprises
+  return *seconds <= longest_pause_seconds ? 0 : -1;
+}
+
 }  // namespace
 
 int run(int argc, const char* const* argv) {
@@ -63,12 +83,25 @@ int run(int argc, const char* const* argv) {
     print_help(argc > 0 && argv[0] != nullptr ? argv[0] : "zobret");
     return -1;
   }
-  // No pause and no limit: every failed attempt is answered by the next one at once.
+  // By default no pause: every failed attempt is answered by the next one at once. A
+  // long outage may ask for a pause between failed attempts instead.
+  double pause = 0;
+  const char* pause_text = std::getenv("ZOBRET_RETRY_PAUSE");
+  if (pause_text != nullptr && *pause_text != '\0' && parse_seconds(pause_text, &pause) != 0) {
+    log_line(std::cerr, " ERROR: ZOBRET_RETRY_PAUSE must be a number of seconds from 0 to ",
+             static_cast<long>(longest_pause_seconds), ", such as 2 or 0.5, not \"", pause_text,
+             "\".");
+    return -1;
+  }
+  // No limit. Between attempts the run keeps nothing but the try counter and what it
+  // learned about the destination's bytes (see run_memory).
+  run_memory memory;
   std::uint64_t tries = 1;
   for (;;) {
     log_line(std::cout, " Try #", tries);
     ++tries;
-    if (copy_attempt(argv[1], argv[2]) == attempt_finished) break;
+    if (copy_attempt(argv[1], argv[2], &memory) == attempt_finished) break;
+    if (pause > 0) std::this_thread::sleep_for(std::chrono::duration<double>(pause));
   }
   // Ends an open progress line, or leaves an empty one.
   console_write(std::cout, "\n");
