@@ -70,6 +70,23 @@ TEST_F(CliTest, WrongArgumentCountsShowHelpAndTouchNothing) {
   EXPECT_FALSE(exists("a") || exists("b") || exists("c"));
 }
 
+TEST_F(CliTest, RetryPauseSlowsRetriesAndBadValuesStopBeforeTheFirstTry) {
+  for (const char* bad : {"abc", "-1", "1e3", "2s", "1.2.3", "86401", " 1"}) {
+    zobret_test::set_env("ZOBRET_RETRY_PAUSE", bad);
+    EXPECT_EQ(255, run(files("s", "d"))) << bad;
+    EXPECT_EQ(zobret_test::console_text(banner), read_file("out.txt")) << bad;
+    EXPECT_EQ("[TIME] ERROR: ZOBRET_RETRY_PAUSE must be a number of seconds from 0 to 86400, "
+              "such as 2 or 0.5, not \"" + std::string(bad) + "\".\n", run_err()) << bad;
+  }
+  // Without the pause a missing source is retried thousands of times a second.
+  zobret_test::set_env("ZOBRET_RETRY_PAUSE", "0.4");
+  wait_for(spawn(files("s", "d")), 1s);
+  zobret_test::set_env("ZOBRET_RETRY_PAUSE", nullptr);
+  EXPECT_GE(count_in_output(" Try #"), 1u);
+  EXPECT_LE(count_in_output(" Try #"), 4u);
+  EXPECT_FALSE(exists("d"));
+}
+
 TEST_F(CliTest, FreshCopyShowsExactScreen) {
   write_file("s", zobret_test::random_bytes(120500));
   EXPECT_EQ(0, run(files("s", "d")));
