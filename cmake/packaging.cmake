@@ -52,7 +52,7 @@ endif()
 if(BUILD_TESTING AND NOT WIN32)
   # The manual renders without warnings, and its example screens are the program's own.
   add_test(NAME man_page
-           COMMAND bash "${CMAKE_CURRENT_SOURCE_DIR}/tests/package/man_test.sh"
+           COMMAND bash "${CMAKE_CURRENT_SOURCE_DIR}/tests/package/package_test.sh" man
                    "${CMAKE_CURRENT_SOURCE_DIR}/doc/zobret.1" "$<TARGET_FILE:zobret>")
   set_tests_properties(man_page PROPERTIES SKIP_RETURN_CODE 77 TIMEOUT 120)
 endif()
