@@ -27,7 +27,7 @@
 #include <unistd.h>
 
 static struct {
-  int ready, log, err, nth;
+  int ready, log, err, shorten, nth;
   char calls[256], path[PATH_MAX], err_text[32];
   double prob;
   unsigned long long seen, random, bytes;
@@ -56,10 +56,11 @@ __attribute__((constructor)) static void setup(void) {
   f.ready = 1;
   static const struct { const char* name; int value; } names[] = {
       {"EIO", EIO}, {"ENOSPC", ENOSPC}, {"ESPIPE", ESPIPE}, {"EINVAL", EINVAL},
-      {"EROFS", EROFS}, {"EACCES", EACCES}, {"ENOENT", ENOENT}, {"EINTR", EINTR}};
+      {"EROFS", EROFS}, {"EACCES", EACCES}, {"ENOENT", ENOENT}, {"EBADF", EBADF}, {"EINTR", EINTR}};
   snprintf(f.calls, sizeof f.calls, ",%s,", env("FAULT_CALLS"));
   snprintf(f.path, sizeof f.path, "%s", env("FAULT_PATH"));
   snprintf(f.err_text, sizeof f.err_text, "%s", env("FAULT_ERRNO"));
+  f.shorten = strcmp(f.err_text, "short") == 0;
   f.err = atoi(f.err_text);
   for (size_t i = 0; i < sizeof names / sizeof names[0]; ++i)
     if (strcmp(f.err_text, names[i].name) == 0) f.err = names[i].value;
@@ -93,7 +94,7 @@ static int decide(const char* call, const char* path, const char* other) {
   if (f.nth ? f.seen != (unsigned long long)f.nth : f.prob > 0 && (double)(f.random >> 11) >= f.prob * 0x1p53)
     return 0;
   note("injected %s %s %s\n", call, path, f.err_text);
-  if (!f.err) return 1;
+  if (f.shorten) return 1;
   errno = f.err;
   return -1;
 }
