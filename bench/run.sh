@@ -4,7 +4,7 @@
 #
 #   bench/run.sh            # 5 timed rounds per comparison, after one warm-up round
 #   ZOBRET_BENCH_ROUNDS=9 bench/run.sh
-#   bench/run.sh 5          # scenario 5 alone (failing reads; a minute, no 4 GiB of test files)
+#   bench/run.sh 5          # scenario 5 alone (failing reads: seconds, no 4 GiB of test files)
 #
 # Runs as root (the share lab mounts FUSE file systems). Needs the Debian packages hyperfine,
 # strace, time, rsync, perl, bsdextrautils (column), a C compiler (cc, for scenario 5's
@@ -24,9 +24,9 @@ base=${ZOBRET_BENCH_DIR:-/var/tmp}
 gib=$((1024 * 1024 * 1024))
 mib=$((1024 * 1024))
 only=${1:-}  # "5": that scenario alone
-case $only in '' | 5) ;; *) say "usage: bench/run.sh [5]"; exit 2 ;; esac
 
 say() { printf '%s\n' "$*" >&2; }
+case $only in '' | 5) ;; *) say "usage: bench/run.sh [5]"; exit 2 ;; esac
 
 for tool in hyperfine strace rsync dd cp truncate column perl; do
   command -v "$tool" >/dev/null || { say "bench: $tool is missing (apt-get install $tool)"; exit 1; }

@@ -107,13 +107,10 @@ static ssize_t counted(int reads, const char* path, ssize_t n) {
 }
 
 #define MODE \
-  mode_t mode = 0; \
-  if (flags & (O_CREAT | O_TMPFILE)) { \
-    va_list ap; \
-    va_start(ap, flags); \
-    mode = va_arg(ap, mode_t); \
-    va_end(ap); \
-  }
+  va_list ap; \
+  va_start(ap, flags); \
+  const mode_t mode = flags & (O_CREAT | O_TMPFILE) ? va_arg(ap, mode_t) : 0; \
+  va_end(ap);
 
 int open(const char* path, int flags, ...) { MODE NEXT(open); return decide("open", path, 0) < 0 ? -1 : next(path, flags, mode); }
 int open64(const char* path, int flags, ...) { MODE NEXT(open64); return decide("open", path, 0) < 0 ? -1 : next(path, flags, mode); }
@@ -121,14 +118,7 @@ int openat(int dir, const char* path, int flags, ...) { MODE NEXT(openat); retur
 int stat(const char* path, struct stat* st) { NEXT(stat); return decide("stat", path, 0) < 0 ? -1 : next(path, st); }
 int stat64(const char* path, struct stat64* st) { NEXT(stat64); return decide("stat", path, 0) < 0 ? -1 : next(path, st); }
 
-// The fd-based calls: name their file through /proc/self/fd.
-#define FD_CALL(type, name, call, params, ...) \
-  type name params { \
-    NEXT(name); \
-    char p[PATH_MAX]; \
-    return decide(call, fd_path(fd, p), 0) < 0 ? -1 : next(__VA_ARGS__); \
-  }
-
+// The calls on descriptors name their file through /proc/self/fd.
 // "short" makes fstat report half the size: a source cut short.
 #define FSTAT_CALL(name, type) \
   int name(int fd, type* st) { \
@@ -140,8 +130,8 @@ int stat64(const char* path, struct stat64* st) { NEXT(stat64); return decide("s
   }
 FSTAT_CALL(fstat, struct stat)
 FSTAT_CALL(fstat64, struct stat64)
-FD_CALL(off_t, lseek, "lseek", (int fd, off_t at, int whence), fd, at, whence)
-FD_CALL(off64_t, lseek64, "lseek", (int fd, off64_t at, int whence), fd, at, whence)
+off_t lseek(int fd, off_t at, int whence) { NEXT(lseek); char p[PATH_MAX]; return decide("lseek", fd_path(fd, p), 0) < 0 ? -1 : next(fd, at, whence); }
+off64_t lseek64(int fd, off64_t at, int whence) { NEXT(lseek64); char p[PATH_MAX]; return decide("lseek", fd_path(fd, p), 0) < 0 ? -1 : next(fd, at, whence); }
 
 #define MOVE_CALL(name, call, params, ...) \
   ssize_t name params { \
