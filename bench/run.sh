@@ -4,9 +4,11 @@
 #
 #   bench/run.sh            # 5 timed rounds per comparison, after one warm-up round
 #   ZOBRET_BENCH_ROUNDS=9 bench/run.sh
+#   bench/run.sh 5          # scenario 5 alone (failing reads: seconds, no 4 GiB of test files)
 #
 # Runs as root (the share lab mounts FUSE file systems). Needs the Debian packages hyperfine,
-# strace, time, rsync, perl, bsdextrautils (column); the share download needs samba,
+# strace, time, rsync, perl, bsdextrautils (column), a C compiler (cc, for scenario 5's
+# tests/fault/fault_inject.c); the share download needs samba,
 # smbnetfs and fuse3 (tools/share-lab), the throttled source sshfs and openssh-sftp-server.
 # Test files (about 4 GiB, plus a sparse 16 GiB file, all in the page cache) go to a
 # temporary directory under ZOBRET_BENCH_DIR (default /var/tmp), removed at the end.
@@ -21,8 +23,10 @@ rounds=${ZOBRET_BENCH_ROUNDS:-5}
 base=${ZOBRET_BENCH_DIR:-/var/tmp}
 gib=$((1024 * 1024 * 1024))
 mib=$((1024 * 1024))
+only=${1:-}  # "5": that scenario alone
 
 say() { printf '%s\n' "$*" >&2; }
+case $only in '' | 5) ;; *) say "usage: bench/run.sh [5]"; exit 2 ;; esac
 
 for tool in hyperfine strace rsync dd cp truncate column perl; do
   command -v "$tool" >/dev/null || { say "bench: $tool is missing (apt-get install $tool)"; exit 1; }
@@ -40,13 +44,14 @@ log=$root/build/bench.log
 bg_pids=()
 mounts=()
 labs=()
+shm=
 cleanup() {
   local m p
   for m in "${labs[@]}"; do "$lab" down "$m" 2>/dev/null || true; done
   for m in "${mounts[@]}"; do fusermount3 -u "$m" 2>/dev/null || umount -l "$m" 2>/dev/null || true; done
   for p in "${bg_pids[@]}"; do kill "$p" 2>/dev/null || true; done
   wait 2>/dev/null || true
-  rm -rf "$work"
+  rm -rf "$work" ${shm:+"$shm"}
 }
 trap cleanup EXIT
 trap 'exit 130' INT TERM
@@ -112,6 +117,7 @@ check_row() {
 }
 ratio_of() { awk -v a="$(med "$1")" -v b="$(med "$2")" 'BEGIN { printf "%.3f", a / b }'; }
 
+if [ -z "$only" ]; then  # scenarios 1 to 4, up to the next "fi" at the left margin
 # --- test files -------------------------------------------------------------------------
 say "bench: writing a 1 GiB source of random bytes under $work"
 head -c "$gib" /dev/urandom >"$work/src.bin"
@@ -250,7 +256,31 @@ else
   row 4 "throttled source: skipped (needs sshfs, fusermount3, sftp-server)" - - - - -
 fi
 
+fi
+
+# --- 5: source bytes read per byte of the file while block reads fail ------------------
+# Every failure ends the attempt, and the next one reads its way back in; the fault
+# library (tests/fault/fault_inject.c) fails each read of the source with a fixed
+# probability (seeded, so each run fails the same reads) and counts the bytes read.
+say "bench: scenario 5 (64 MiB from /dev/shm with 5% and 20% of block reads failing)"
+cc -shared -fPIC -O2 -o "$work/fault_inject.so" "$root/tests/fault/fault_inject.c" -ldl
+shm=$(mktemp -d /dev/shm/zobret-bench.XXXXXX)
+head -c $((64 * mib)) /dev/urandom >"$shm/src.bin"
+declare -A read_ratio
+for percent in 5 20; do
+  rm -f "$work/retry.bin" "$work/faults.log"
+  timeout 600 env FAULT_CALLS=read FAULT_ERRNO=EIO FAULT_PROB=0.$(printf '%02d' "$percent") \
+    FAULT_PATH="$shm/src.bin" FAULT_LOG="$work/faults.log" LD_PRELOAD="$work/fault_inject.so" \
+    "$bin" "$shm/src.bin" "$work/retry.bin" >/dev/null 2>&1 || { say "bench: the copy with $percent% failing reads did not finish"; exit 1; }
+  cmp -s "$shm/src.bin" "$work/retry.bin" || { say "bench: the copy with $percent% failing reads differs"; exit 1; }
+  read_ratio[$percent]=$(awk -v n=$((64 * mib)) '/^bytes read / { printf "%.2f", $3 / n }' "$work/faults.log")
+  row 5 "source bytes read per byte, $percent% of reads failing ($(grep -c '^injected ' "$work/faults.log") failed)" \
+    "${read_ratio[$percent]}" - - - -
+done
+rm -rf "$shm" "$work/retry.bin"; shm=
+
 # --- targets ------------------------------------------------------------------------------
+if [ -z "$only" ]; then
 check_row "1: zobret / dd bs=1M conv=fsync" "$(ratio_of "zobret" "dd bs=1M conv=fsync")" "<= 1.10" "x <= 1.10"
 check_row "1: zobret / cp + sync" "$(ratio_of "zobret" "cp + sync")" "<= 1.00" "x <= 1.00"
 check_row "2: zobret resume / zobret fresh" "$(ratio_of "zobret resume" "zobret fresh")" "< 0.02" "x < 0.02"
@@ -263,6 +293,8 @@ check_row "4: peak RSS, 1 GiB (KiB)" "$rss_1g" "< 4096" "x < 4096"
 check_row "4: peak RSS, 16 GiB (KiB)" "$rss_16g" "< 4096" "x < 4096"
 check_row "4: progress writes per block" "$(awk -v a="$mark_writes" -v b="$blocks" 'BEGIN { printf "%.3f", a / b }')" "<= 1" "x <= 1"
 [ -z "$gap" ] || check_row "4: longest wait for progress at 100 KB/s (s)" "$gap" "<= 1.0" "x <= 1.0"
+fi
+check_row "5: source bytes read per byte, 5% failing" "${read_ratio[5]}" "<= 1.2" "x <= 1.2"
 # --- the table --------------------------------------------------------------------------
 load_end=$(cut -d' ' -f1-3 /proc/loadavg)
 {

@@ -104,7 +104,9 @@ class TempDirTest : public CoutCapture {
   }
   std::string read_file(const std::string& name) const {
     std::ifstream in(path(name), std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
   }
   bool exists(const std::string& name) const { return std::filesystem::exists(path(name)); }
 

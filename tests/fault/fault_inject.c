@@ -1,0 +1,175 @@
+// fault_inject.c - an LD_PRELOAD library that makes chosen file calls fail or move fewer
+// bytes, for running the built zobret against the faults of a network share (Linux).
+//
+//   FAULT_CALLS  calls to act on, comma-separated: open read pwrite copy_file_range fsync
+//                close stat fstat lseek (open64/openat count as open, pread as read,
+//                pwrite64 as pwrite, fdatasync as fsync, the *64 names as their base)
+//   FAULT_ERRNO  the errno they fail with, a name (EIO, ENOSPC, ...) or a number; "short"
+//                makes read, pwrite and copy_file_range move half the bytes asked (>= 1)
+//                and fstat report half the size
+//   FAULT_PATH   only calls on files whose path contains this text (fds: /proc/self/fd)
+//   FAULT_NTH    act on the Nth matching call only; or FAULT_PROB: on each with this
+//                probability (FAULT_SEED, default 1); neither: on every matching call
+//   FAULT_LOG    appends "injected CALL PATH ERRNO" per fault, "fsync PATH ok|failed" per
+//                sync of a regular file, and at exit "bytes read N": what read, pread and
+//                copy_file_range took from files matching FAULT_PATH
+#define _GNU_SOURCE
+#undef _FORTIFY_SOURCE
+#include <dlfcn.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+static struct {
+  int ready, log, err, shorten, nth;
+  char calls[256], path[PATH_MAX], err_text[32];
+  double prob;
+  unsigned long long seen, random, bytes;
+} f;
+
+#define NEXT(name) \
+  static __typeof__(name)* next; \
+  if (!next) next = (__typeof__(name)*)dlsym(RTLD_NEXT, #name)
+
+static const char* env(const char* name) {
+  const char* v = getenv(name);
+  return v ? v : "";
+}
+
+static void note(const char* format, ...) {
+  char line[PATH_MAX + 128];
+  va_list ap;
+  va_start(ap, format);
+  const int n = vsnprintf(line, sizeof line, format, ap);
+  va_end(ap);
+  if (f.log >= 0 && n > 0) (void)!write(f.log, line, (size_t)n < sizeof line ? (size_t)n : sizeof line - 1);
+}
+
+__attribute__((constructor)) static void setup(void) {
+  if (f.ready) return;
+  f.ready = 1;
+  static const struct { const char* name; int value; } names[] = {
+      {"EIO", EIO}, {"ENOSPC", ENOSPC}, {"ESPIPE", ESPIPE}, {"EINVAL", EINVAL},
+      {"EROFS", EROFS}, {"EACCES", EACCES}, {"ENOENT", ENOENT}, {"EBADF", EBADF}, {"EINTR", EINTR}};
+  snprintf(f.calls, sizeof f.calls, ",%s,", env("FAULT_CALLS"));
+  snprintf(f.path, sizeof f.path, "%s", env("FAULT_PATH"));
+  snprintf(f.err_text, sizeof f.err_text, "%s", env("FAULT_ERRNO"));
+  f.shorten = strcmp(f.err_text, "short") == 0;
+  f.err = atoi(f.err_text);
+  for (size_t i = 0; i < sizeof names / sizeof names[0]; ++i)
+    if (strcmp(f.err_text, names[i].name) == 0) f.err = names[i].value;
+  f.nth = atoi(env("FAULT_NTH"));
+  f.prob = atof(env("FAULT_PROB"));
+  f.random = strtoull(env("FAULT_SEED"), NULL, 10) * 2654435761u + 1;
+  NEXT(open);
+  f.log = *env("FAULT_LOG") ? next(env("FAULT_LOG"), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644) : -1;
+}
+
+__attribute__((destructor)) static void report(void) { note("bytes read %llu\n", f.bytes); }
+
+static const char* fd_path(int fd, char* buf) {
+  char link[40];
+  snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+  const ssize_t n = readlink(link, buf, PATH_MAX - 1);
+  buf[n < 0 ? 0 : n] = '\0';
+  return buf;
+}
+
+// What to do with one call on path (or on either of two): 0 let it through, -1 fail it
+// (errno set), 1 move fewer bytes.
+static int decide(const char* call, const char* path, const char* other) {
+  setup();
+  char key[40];
+  snprintf(key, sizeof key, ",%s,", call);
+  if (!strstr(f.calls, key) || !(strstr(path, f.path) || (other && strstr(other, f.path))))
+    return 0;
+  ++f.seen;
+  f.random ^= f.random << 13, f.random ^= f.random >> 7, f.random ^= f.random << 17;
+  if (f.nth ? f.seen != (unsigned long long)f.nth : f.prob > 0 && (double)(f.random >> 11) >= f.prob * 0x1p53)
+    return 0;
+  note("injected %s %s %s\n", call, path, f.err_text);
+  if (f.shorten) return 1;
+  errno = f.err;
+  return -1;
+}
+
+static size_t asked(int how, size_t len) { return how == 1 && len > 1 ? len / 2 : len; }
+
+static ssize_t counted(int reads, const char* path, ssize_t n) {
+  if (reads && n > 0 && strstr(path, f.path)) f.bytes += (unsigned long long)n;
+  return n;
+}
+
+#define MODE \
+  va_list ap; \
+  va_start(ap, flags); \
+  const mode_t mode = flags & (O_CREAT | O_TMPFILE) ? va_arg(ap, mode_t) : 0; \
+  va_end(ap);
+
+int open(const char* path, int flags, ...) { MODE NEXT(open); return decide("open", path, 0) < 0 ? -1 : next(path, flags, mode); }
+int open64(const char* path, int flags, ...) { MODE NEXT(open64); return decide("open", path, 0) < 0 ? -1 : next(path, flags, mode); }
+int openat(int dir, const char* path, int flags, ...) { MODE NEXT(openat); return decide("open", path, 0) < 0 ? -1 : next(dir, path, flags, mode); }
+int stat(const char* path, struct stat* st) { NEXT(stat); return decide("stat", path, 0) < 0 ? -1 : next(path, st); }
+int stat64(const char* path, struct stat64* st) { NEXT(stat64); return decide("stat", path, 0) < 0 ? -1 : next(path, st); }
+
+// The calls on descriptors name their file through /proc/self/fd.
+// "short" makes fstat report half the size: a source cut short.
+#define FSTAT_CALL(name, type) \
+  int name(int fd, type* st) { \
+    NEXT(name); \
+    char p[PATH_MAX]; \
+    const int how = decide("fstat", fd_path(fd, p), 0), r = how < 0 ? -1 : next(fd, st); \
+    if (r == 0 && how == 1) st->st_size /= 2; \
+    return r; \
+  }
+FSTAT_CALL(fstat, struct stat)
+FSTAT_CALL(fstat64, struct stat64)
+off_t lseek(int fd, off_t at, int whence) { NEXT(lseek); char p[PATH_MAX]; return decide("lseek", fd_path(fd, p), 0) < 0 ? -1 : next(fd, at, whence); }
+off64_t lseek64(int fd, off64_t at, int whence) { NEXT(lseek64); char p[PATH_MAX]; return decide("lseek", fd_path(fd, p), 0) < 0 ? -1 : next(fd, at, whence); }
+
+#define MOVE_CALL(name, call, params, ...) \
+  ssize_t name params { \
+    NEXT(name); \
+    char p[PATH_MAX]; \
+    const int how = decide(call, fd_path(fd, p), 0); \
+    return how < 0 ? -1 : counted(call[0] == 'r', p, next(__VA_ARGS__)); \
+  }
+MOVE_CALL(read, "read", (int fd, void* buf, size_t len), fd, buf, asked(how, len))
+MOVE_CALL(pread, "read", (int fd, void* buf, size_t len, off_t at), fd, buf, asked(how, len), at)
+MOVE_CALL(pread64, "read", (int fd, void* buf, size_t len, off64_t at), fd, buf, asked(how, len), at)
+MOVE_CALL(pwrite, "pwrite", (int fd, const void* buf, size_t len, off_t at), fd, buf, asked(how, len), at)
+MOVE_CALL(pwrite64, "pwrite", (int fd, const void* buf, size_t len, off64_t at), fd, buf, asked(how, len), at)
+
+ssize_t copy_file_range(int fd, off64_t* in_at, int out, off64_t* out_at, size_t len, unsigned flags) {
+  NEXT(copy_file_range);
+  char p[PATH_MAX], q[PATH_MAX];
+  const int how = decide("copy_file_range", fd_path(fd, p), fd_path(out, q));
+  return how < 0 ? -1 : counted(1, p, next(fd, in_at, out, out_at, asked(how, len), flags));
+}
+
+// A descriptor is released even when close fails.
+int close(int fd) {
+  NEXT(close);
+  char p[PATH_MAX];
+  const int how = decide("close", fd_path(fd, p), 0), e = errno, r = next(fd);
+  errno = how < 0 ? e : errno;
+  return how < 0 ? -1 : r;
+}
+
+static int synced(int fd, int (*sync_call)(int)) {
+  char p[PATH_MAX];
+  const int r = decide("fsync", fd_path(fd, p), 0) < 0 ? -1 : sync_call(fd), e = errno;
+  struct stat st;
+  NEXT(fstat);
+  if (next(fd, &st) == 0 && S_ISREG(st.st_mode)) note("fsync %s %s\n", p, r == 0 ? "ok" : "failed");
+  errno = e;
+  return r;
+}
+int fsync(int fd) { NEXT(fsync); return synced(fd, next); }
+int fdatasync(int fd) { NEXT(fdatasync); return synced(fd, next); }
