@@ -17,7 +17,7 @@ bool mount_tmpfs(const std::string& dir, const char* options);    // "size=64k"
 bool remount_tmpfs(const std::string& dir, const char* options);  // "size=1m"
 void unmount(const std::string& dir);
 
-// A device that takes every write, and one that refuses every write ("" where none).
+// A device that takes every write.
 extern const char* const null_device;
 extern const char* const full_device;
 // True where a file that another program holds open for writing cannot be measured

@@ -15,7 +15,6 @@ namespace zobret_test {
 
 const bool linux_fixtures = true;
 const char* const null_device = "/dev/null";
-const char* const full_device = "/dev/full";
 const char* const console_line_end = "\n";
 const bool writers_block_size_query = false;
 

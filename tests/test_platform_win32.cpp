@@ -12,7 +12,6 @@ namespace zobret_test {
 
 const bool linux_fixtures = false;
 const char* const null_device = "NUL";
-const char* const full_device = "";
 const char* const console_line_end = "\r\n";
 const bool writers_block_size_query = true;
 

@@ -99,14 +99,6 @@ TEST_F(CopyAttemptTest, DestinationThatAnotherProgramWrites) {
   }
 }
 
-TEST_F(CopyAttemptTest, FullDeviceAsDestination) {
-  ZOBRET_NEEDS_LINUX_FIXTURE("/dev/full");
-  write_file("s", zobret_test::random_bytes(200000));
-  // /dev/full refuses every write: the write error, and another attempt is due.
-  EXPECT_EQ(-1, attempt(path("s"), zobret_test::full_device));
-  EXPECT_NE(std::string::npos, err().find(" ERROR: An erorr occured while writing the file /dev/full.\n"));
-}
-
 TEST_F(CopyAttemptTest, SourceWithoutASizeIsNeverCopiedAsEmpty) {
   ZOBRET_NEEDS_LINUX_FIXTURE("a pipe and a device as source");
   ASSERT_EQ(0, zobret_test::run_shell("mkfifo " + quoted("fifo")));
