@@ -174,7 +174,7 @@ drill() {
       continue
     fi
     if [[ $what == stopped ]]; then                    # the tool stands still at a mark
-      hits=$((hits + 1)) events+=" $event@$((arg >> 20))MiB"
+      hits=$((hits + 1)) events+=" $event@$((arg >> 20)).$(((arg & 0xfffff) * 10 >> 20))MiB"
       ((arg < total)) || fail "the copy was complete before the $event"
       if [[ $event == kill ]]; then
         reap KILL
@@ -218,11 +218,12 @@ drill() {
     fail "the output shows no read error"
   [[ $shows != any ]] || grep -q ' ERROR: ' "$log.err" || fail "the output shows no error"
 
-  local rate='-' verdict=PASS
-  ((down_us > 0)) && rate=$((down_lines * 1000000 / down_us))
+  local rate='-' verdict=PASS away_text=''
+  ((down_us > 0)) && rate=$((down_lines * 1000000 / down_us)) &&
+    away_text="; $down_lines lines in $(secs "$down_us") s while away"
   [[ -z $problem ]] || verdict=FAIL failures=$((failures + 1))
-  printf '[%s] %-14s %s:%s\n      events:%s; %d lines in %s s while away\n' "$m" "$name" "$verdict" \
-    "${problem:+ $problem}" "${events:- none}" "$down_lines" "$(secs "$down_us")"
+  printf '[%s] %-14s %s:%s\n      events:%s%s\n' "$m" "$name" "$verdict" "${problem:+ $problem}" \
+    "${events:- none}" "$away_text"
   # what the tool said when things went wrong, most frequent first
   cat "${logs[@]/%/.err}" | sed 's/^\[[^]]*\]//' | sort | uniq -c | sort -rn | head -n 4 |
     sed 's/^/      /'
