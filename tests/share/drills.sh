@@ -4,19 +4,15 @@
 #   tests/share/drills.sh ZOBRET [WORKDIR]
 #
 # On a Samba share (smbnetfs) and an sshfs mount that tools/share-lab brings up on 127.0.0.1,
-# one random file (256 MiB unless SHARE_DRILL_MIB says otherwise) goes through each drill of
-# the table below: a download and an upload whose server is killed and restored at each
-# quarter, a download whose server hangs (SIGSTOP) for a while, and a download whose tool is
-# killed (SIGKILL) halfway and started again. Each must end with " Complete.", exit status 0
-# and a byte-identical destination, every event mid-copy; the table at the end shows the
-# attempts, the longest time between two attempts (without the time the tool was held
-# still), the lines per second while the share was away and the time against a plain cp.
-#
-# No copy outruns its events: the tool writes its marks as it copies, into a pipe of one page
-# read by a gate that stops the tool (SIGSTOP) once the destination has passed the next mark;
-# the tool blocks while a page of marks (a few MiB of copy) is unread, however late the gate
-# runs. The lab drops or hangs the server while the tool stands still; the tool then goes on
-# while the server stays away.
+# each drill of the table below copies one random file (256 MiB unless SHARE_DRILL_MIB says
+# otherwise) and must end with " Complete.", exit status 0, a byte-identical destination and
+# every event mid-copy. No copy outruns its events: the tool writes its marks as it copies,
+# into a pipe of one page read by a gate that stops the tool (SIGSTOP) once the destination
+# has passed the next mark, and the tool blocks while a page of marks (a few MiB of copy) is
+# unread, however late the gate runs. The lab drops or hangs the server while the tool stands
+# still; the tool then goes on while the server stays away. The table at the end shows the
+# attempts, the longest time between two attempts (without the time the tool stood still),
+# the lines per second while the share was away and the time against a plain cp.
 #
 # Exit status: 0 all passed, 1 a drill failed, 77 skipped (not root, no FUSE, no packages).
 # Environment: SHARE_DRILL_MIB (file size, 32 or more), SHARE_DRILL_MOUNTS ("smb ssh"),
@@ -27,8 +23,9 @@
 # settings (SHARE_LAB_*, such as SHARE_LAB_DELAY_MS) reach it unchanged.
 set -uo pipefail
 
-# Each drill: direction, event, what the output must show (read: a read error, any: some
-# error, -: nothing asked) and the quarters of the file at which the event happens.
+# The drills: direction, event (drop: the server killed and restored, hang: stopped and
+# continued, kill: the tool killed and started again), what the output must show (read: a
+# read error, any: some error, -: nothing asked), the quarters of the file where it happens.
 drills=("download drop read 1 2 3" "upload drop any 1 2 3" "download hang - 1" "download kill - 2")
 declare -A undo=([drop]=restore [hang]=resume)   # the lab's command that ends an event
 
