@@ -62,21 +62,18 @@ void console_init() {
   standard_output = std::cout.rdbuf();
   standard_error = std::cerr.rdbuf();
   // Descriptors 0, 1 and 2 are never handed out for a file, even when the process starts
-  // without standard handles: the C runtime (msvcrt, the UCRT, Wine's) marks all three
-  // open at start, on the null value -2 where no handle stands behind one, and writes to
-  // them fail. So the destination can never land on 1, and there is no need to open NUL.
+  // without standard handles: the C runtime (msvcrt, the UCRT and Wine's msvcrt alike)
+  // marks all three open at start, with the value -2 ("no console") where no handle stands
+  // behind one, and writes to them just fail. So the destination can never become
+  // descriptor 1, and there is no need to open NUL onto them.
 }
 
 int console_write_unicode(std::ostream& os, const std::string& text) {
   // ASCII shows alike in every code page: its bytes go out as they are.
   if (std::none_of(text.begin(), text.end(), [](char c) { return (c & 0x80) != 0; })) return -1;
   const std::streambuf* const buffer = os.rdbuf();
-  const int fd = buffer == nullptr ? -1
-                 : buffer == standard_output ? 1
-                 : buffer == standard_error  ? 2
-                                             : -1;
-  if (fd < 0) return -1;
-  const HANDLE h = reinterpret_cast<HANDLE>(_get_osfhandle(fd));
+  if (buffer == nullptr || (buffer != standard_output && buffer != standard_error)) return -1;
+  const HANDLE h = reinterpret_cast<HANDLE>(_get_osfhandle(buffer == standard_output ? 1 : 2));
   DWORD mode = 0;
   if (h == INVALID_HANDLE_VALUE || !GetConsoleMode(h, &mode)) return -1;  // a file or a pipe
   const std::wstring wide = console_text(text);
