@@ -1,6 +1,7 @@
 // test_platform_win32.cpp - the tests' operating-system helpers on Windows: cmd.exe
-// through std::system, CreateProcess inside a job object, so that a kill also ends
-// what cmd.exe started.
+// through _wsystem, CreateProcessW inside a job object, so that a kill also ends what
+// cmd.exe started. Command lines are UTF-8 here and go out as UTF-16, so that paths in
+// any script reach the tool whole.
 #include "test_platform.h"
 
 #include <windows.h>
@@ -28,8 +29,17 @@ struct Process {
 };
 std::map<process_handle, Process> processes;
 
-process_handle start(std::string command_line, HANDLE stdout_handle, HANDLE unread_pipe) {
-  STARTUPINFOA startup{};
+std::wstring utf16(const std::string& text) {
+  std::wstring wide(text.size() + 1, L'\0');  // never more units than bytes
+  const int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
+                                    &wide[0], static_cast<int>(wide.size()));
+  wide.resize(static_cast<std::size_t>(n));
+  return wide;
+}
+
+process_handle start(const std::string& command, HANDLE stdout_handle, HANDLE unread_pipe) {
+  std::wstring command_line = utf16(command);
+  STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   if (stdout_handle != nullptr) {
     startup.dwFlags = STARTF_USESTDHANDLES;
@@ -38,7 +48,7 @@ process_handle start(std::string command_line, HANDLE stdout_handle, HANDLE unre
     startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
   }
   PROCESS_INFORMATION info{};
-  if (!CreateProcessA(nullptr, &command_line[0], nullptr, nullptr, TRUE, CREATE_SUSPENDED,
+  if (!CreateProcessW(nullptr, &command_line[0], nullptr, nullptr, TRUE, CREATE_SUSPENDED,
                       nullptr, nullptr, &startup, &info))
     return -1;
   const HANDLE job = CreateJobObjectA(nullptr, nullptr);
@@ -62,7 +72,7 @@ std::string shell_quote(const std::string& word) { return "\"" + word + "\""; }
 int run_shell(const std::string& command) {
   // cmd.exe /c drops the first and the last quote of a line that starts with one: an
   // extra pair keeps the inner ones. A POSIX shell would show the exit code's low 8 bits.
-  return std::system(("\"" + command + "\"").c_str()) & 0xff;
+  return _wsystem(utf16("\"" + command + "\"").c_str()) & 0xff;
 }
 
 void set_env(const char* name, const char* value) {

@@ -87,28 +87,33 @@ class TempDirTest : public CoutCapture {
     for (int i = 0; i < 100 && dir_.empty(); ++i) {
       const auto dir = std::filesystem::temp_directory_path() / ("zobret_test_" + std::to_string(random()));
       std::error_code ec;
-      if (std::filesystem::create_directory(dir, ec)) dir_ = dir.string();
+      if (std::filesystem::create_directory(dir, ec)) dir_ = dir.u8string();
     }
     ASSERT_NE("", dir_);
     std::filesystem::permissions(dir_, std::filesystem::perms::all);  // for setpriv runs
   }
   void TearDown() override {
     std::error_code ec;
-    std::filesystem::remove_all(dir_, ec);
+    std::filesystem::remove_all(std::filesystem::u8path(dir_), ec);
     CoutCapture::TearDown();
   }
+  // Paths are UTF-8, as the tool takes them; fs_path() is one for std::filesystem and the
+  // file streams (on Windows they would read a plain string in the ANSI code page).
   std::string path(const std::string& name) const { return dir_ + "/" + name; }
+  std::filesystem::path fs_path(const std::string& name) const {
+    return std::filesystem::u8path(path(name));
+  }
   std::string quoted(const std::string& name) const { return shell_quote(path(name)); }
   void write_file(const std::string& name, const std::string& data) const {
-    std::ofstream(path(name), std::ios::binary) << data;
+    std::ofstream(fs_path(name), std::ios::binary) << data;
   }
   std::string read_file(const std::string& name) const {
-    std::ifstream in(path(name), std::ios::binary);
+    std::ifstream in(fs_path(name), std::ios::binary);
     std::ostringstream s;
     s << in.rdbuf();
     return s.str();
   }
-  bool exists(const std::string& name) const { return std::filesystem::exists(path(name)); }
+  bool exists(const std::string& name) const { return std::filesystem::exists(fs_path(name)); }
 
   // Runs "prefix zobret args" through the shell with stdout in out.txt and stderr in
   // err.txt; returns the exit status (main's -1 arrives as 255).

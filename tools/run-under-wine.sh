@@ -31,6 +31,9 @@ trap cleanup EXIT
 
 wineserver -p          # stays up between test programs
 wineboot -i >/dev/null 2>&1
+# \\localhost\C$ reaches drive C: as on Windows, for the tests' UNC paths.
+mkdir -p "$WINEPREFIX/dosdevices/unc/localhost"
+ln -s ../../c: "$WINEPREFIX/dosdevices/unc/localhost/c\$"
 
 if [ $# -eq 0 ]; then
   set -- ctest --preset windows

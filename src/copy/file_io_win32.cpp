@@ -1,19 +1,22 @@
 // file_io_win32.cpp - the copy engine's platform layer on Windows: the access test,
 // the 64-bit size query through the Windows file API, and binary CRT file handles
 // moved with 64-bit positions. Bytes are never translated (_O_BINARY everywhere).
+// Paths arrive as UTF-8 and reach every file call as UTF-16 (the wide API), so names in
+// any script work whatever the code page; long ones take the \\?\ form.
 #include "copy/file_io.h"
 
-#include <windows.h>  // CreateFileA, GetFileSizeEx, GetFileAttributesA, GetFileType
+#include <windows.h>  // CreateFileW, GetFileAttributesW, GetFullPathNameW, GetFileSizeEx, ...
 
 #include <errno.h>
 #include <fcntl.h>     // _O_BINARY, _O_CREAT, _O_EXCL, _O_RDONLY, _O_RDWR
-#include <io.h>        // _access, _sopen_s, _lseeki64, _filelengthi64, _read, _write, _commit, _close
+#include <io.h>        // _waccess, _wsopen_s, _lseeki64, _filelengthi64, _read, _write, ...
 #include <share.h>     // _SH_DENYNO
 #include <sys/stat.h>  // _S_IREAD, _S_IWRITE
 
 #include <climits>
 #include <cstdio>  // SEEK_SET
 #include <cstdint>
+#include <string>
 
 namespace zobret {
 
@@ -26,15 +29,51 @@ unsigned int io_chunk(std::size_t len) {
   return static_cast<unsigned int>(len < max_io_chunk ? len : max_io_chunk);  // fits
 }
 
+// A UTF-8 path as UTF-16; false when it is not UTF-8 (no such file can exist).
+bool to_utf16(const char* path, std::wstring* out) {
+  const int n = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, nullptr, 0);
+  if (n <= 0) return false;
+  out->assign(static_cast<std::size_t>(n), L'\0');  // n counts the terminating NUL
+  if (MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, &(*out)[0], n) != n)
+    return false;
+  out->pop_back();
+  return true;
+}
+
+// The path as the wide file calls take it. While its absolute form fits MAX_PATH (the
+// terminating NUL counted) it stays as given; a longer one Windows would refuse, so it
+// takes the \\?\ form (\\?\UNC\server\share\... for \\server\share\...), which has no such
+// limit but is taken literally: it is made absolute and normalised first ('/' to '\',
+// "." and ".." resolved). Empty when the path is not UTF-8, which no file call accepts.
+std::wstring wide_path(const char* path) {
+  std::wstring wide;
+  if (!to_utf16(path, &wide)) return std::wstring();
+  if (wide.compare(0, 4, L"\\\\?\\") == 0 || wide.compare(0, 4, L"\\\\.\\") == 0) return wide;
+  std::wstring full(MAX_PATH, L'\0');
+  DWORD n = GetFullPathNameW(wide.c_str(), MAX_PATH, &full[0], nullptr);
+  if (n >= MAX_PATH) {  // too long for the buffer: n is the size it needs
+    full.assign(n, L'\0');
+    n = GetFullPathNameW(wide.c_str(), n, &full[0], nullptr);
+  }
+  if (n == 0 || n >= full.size()) return wide;  // let the file call report it
+  full.resize(n);
+  if (full.size() < MAX_PATH) return wide;
+  if (full.compare(0, 2, L"\\\\") == 0) return L"\\\\?\\UNC\\" + full.substr(2);
+  return L"\\\\?\\" + full;
+}
+
 int open_handle(const char* path, int flags) {
   int fd = -1;
   // _SH_DENYNO: other programs may read and write the file while we have it open,
   // as they could with the classic open; the size query below is the narrow one.
-  if (_sopen_s(&fd, path, flags | _O_BINARY, _SH_DENYNO, _S_IREAD | _S_IWRITE) != 0) {
+  if (_wsopen_s(&fd, wide_path(path).c_str(), flags | _O_BINARY, _SH_DENYNO,
+                _S_IREAD | _S_IWRITE) != 0) {
     return -1;
   }
   return fd;
 }
+
+DWORD attributes_of(const char* path) { return GetFileAttributesW(wide_path(path).c_str()); }
 
 // Positions a handle at byte offset from the start; 0 or -1.
 int seek_to(int handle, std::uint64_t offset) {
@@ -45,17 +84,19 @@ int seek_to(int handle, std::uint64_t offset) {
 
 }  // namespace
 
-int file_access(const char* path, int mode) { return _access(path, mode) == 0 ? 0 : -1; }
+int file_access(const char* path, int mode) {
+  return _waccess(wide_path(path).c_str(), mode) == 0 ? 0 : -1;
+}
 
 int is_directory(const char* path) {
-  const DWORD attributes = GetFileAttributesA(path);
+  const DWORD attributes = attributes_of(path);
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0
              ? 1
              : 0;
 }
 
 int is_regular_file(const char* path) {
-  const DWORD attributes = GetFileAttributesA(path);
+  const DWORD attributes = attributes_of(path);
   return attributes != INVALID_FILE_ATTRIBUTES &&
                  (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) == 0
              ? 1
@@ -65,8 +106,8 @@ int is_regular_file(const char* path) {
 int file_size(const char* path, std::uint64_t* size) {
   // Shared for reading only: while another process writes the file, this open fails
   // and the size counts as unknown rather than as 0.
-  HANDLE h = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                         FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE h = CreateFileW(wide_path(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) return -1;
   LARGE_INTEGER n;
   const BOOL ok = GetFileSizeEx(h, &n);  // all 64 bits; GetFileSize would cut at 4 GiB

@@ -1,4 +1,5 @@
-// main.cpp - entry point of zobret: sets up the console and hands over to run().
+// main.cpp - entry point of zobret on POSIX systems (Windows: main_win32.cpp): sets up
+// the console and hands over to run().
 #include "frontend/run.h"
 #include "report/platform.h"
 

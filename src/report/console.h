@@ -13,7 +13,8 @@
 namespace zobret {
 
 // Writes text and flushes. A failed write is ignored: the stream's error state is
-// cleared so that the next line is tried again.
+// cleared so that the next line is tried again. On a Windows console window, text beyond
+// ASCII goes through the console's Unicode API instead (console_write_unicode).
 void console_write(std::ostream& os, const std::string& text);
 
 // Writes one plain line (text, line break) and flushes.

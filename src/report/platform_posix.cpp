@@ -31,4 +31,7 @@ void console_init() {
   std::signal(SIGPIPE, SIG_IGN);
 }
 
+// A terminal takes UTF-8 as it is.
+int console_write_unicode(std::ostream&, const std::string&) { return -1; }
+
 }  // namespace zobret

@@ -1,8 +1,10 @@
-// The built zobret binary on real files: command line, exact screen, resume after a
-// kill, retries until a failure goes away, big files, concurrent runs, permissions.
+// The built zobret binary on real files: command line, exact screen, names in any script
+// and long paths, resume after a kill, retries until a failure goes away, big files,
+// concurrent runs, permissions.
 #include <chrono>
 #include <thread>
 
+#include "copy/file_io.h"  // path_separator
 #include "test_util.h"
 
 namespace zobret {
@@ -95,6 +97,51 @@ TEST_F(CliTest, FreshCopyShowsExactScreen) {
             zobret_test::mask_timestamps(read_file("out.txt")));
   EXPECT_EQ("", run_err());
   EXPECT_EQ(read_file("s"), read_file("d"));
+}
+
+// Names in Cyrillic, German, CJK and beyond the BMP, in a short path, in one past
+// Windows' old limit of 260 characters, and in that one as a UNC path (\\localhost\C$\...,
+// which tools/run-under-wine.sh maps): a fresh copy, a resume and a copy into a folder,
+// the log naming every file in UTF-8. On Windows no character may be lost on the way
+// from the UTF-16 command line to the file calls.
+TEST_F(CliTest, NamesInAnyScriptInShortLongAndUncPaths) {
+  const std::string data = zobret_test::random_bytes(70000);
+  const std::string src = "отчёт_Übersicht_報告_📦.bin", dst = "Kopie_копия_コピー_🚚.bin",
+                    into = "Ordner_папка_文件夹_📁";
+  std::string deep;  // three folders of 96 characters
+  for (int i = 0; i < 48; ++i) deep += i % 16 == 15 ? "Größe/" : "Größe_";
+  const bool drive = dir_.size() > 2 && dir_[1] == ':';
+  const std::string unc = drive ? "\\\\localhost\\" + dir_.substr(0, 1) + "$" + dir_.substr(2) : "";
+  const bool unc_reached = !unc.empty() && std::filesystem::exists(std::filesystem::u8path(unc));
+  // Where the three files go: a root (dir_ or its UNC form) and a folder under it.
+  const std::pair<std::string, std::string> places[] = {
+      {dir_, ""}, {dir_, deep}, {unc_reached ? unc : "", deep + "unc/"}};
+  for (const auto& [root, folder] : places) {
+    if (root.empty()) continue;
+    SCOPED_TRACE(root + "/" + folder);
+    const auto arg = [&](const std::string& name) { return root + "/" + folder + name; };
+    std::filesystem::create_directories(fs_path(folder + into));
+    write_file(folder + src, data);
+    // A fresh copy, a resume, and a copy into the folder under the source's name.
+    const struct {
+      std::string to, written;
+      std::size_t held;
+      std::string shown;
+    } runs[] = {{dst, dst, 0, arg(dst)},
+                {dst, dst, 12345, arg(dst)},
+                {into, into + "/" + src, 0, arg(into) + path_separator() + src}};
+    for (const auto& r : runs) {
+      if (r.held > 0) write_file(folder + r.written, data.substr(0, r.held));
+      // A name that lost a character would be retried for ever.
+      ASSERT_EQ(0, wait_for(spawn(zobret_test::shell_quote(arg(src)) + " " +
+                                  zobret_test::shell_quote(arg(r.to)))))
+          << read_range("out.txt", 0, 2000);
+      EXPECT_NE(std::string::npos, run_out().find(" Source file: " + arg(src) + " (70000 bytes).\n[TIME] Destination file: " +
+                                                  r.shown + " (" + std::to_string(r.held) + " of 70000 bytes).\n")) << run_out();
+      EXPECT_EQ(data, read_file(folder + r.written));
+    }
+  }
+  if (drive && !unc_reached) GTEST_SKIP() << "the UNC path: " << unc << " is not reachable";
 }
 
 TEST_F(CliTest, KilledRunIsResumedByTheNextOne) {

@@ -1,5 +1,6 @@
 # version_record_test.cmake - reads the version record back from the built zobret.exe
-# and checks every field, including that its comment matches the program's own help.
+# and checks every field, including that its comment matches the program's own help,
+# and that the manifest declares it long-path aware.
 #   cmake -DWINDRES=... -DEXE=zobret.exe -DVERSION=1.1.0.0 [-DEMULATOR=wine] -P this file
 foreach(var WINDRES EXE VERSION)
   if(NOT DEFINED ${var})
@@ -38,6 +39,8 @@ expect("description"
 expect("internal name" "VALUE \"InternalName\", \"zobret\"\n")
 expect("file name" "VALUE \"OriginalFilename\", \"zobret.exe\"\n")
 expect("language" "VALUE \"Translation\", 0x409, 1200\n")
+expect("manifest" "1 24 /* RT_MANIFEST */\n")
+expect("long paths" "<longPathAware xmlns=\"\"http://schemas.microsoft.com/SMI/2016/WindowsSettings\"\">true</longPathAware>")
 
 # The comment is help line 1, CR LF (windres prints them as \r\n), and the first sentence
 # of help line 2: take both from the program itself, so the record cannot drift from it.
