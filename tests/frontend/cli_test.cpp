@@ -271,6 +271,7 @@ TEST_F(CliTest, PermissionFailuresAreRetriedAndLeaveFilesAlone) {
     std::string prefix;
     std::string locked;  // a file created 0600 (unreadable) or 0444 (read-only) by root
     std::string src, dst, expected;
+    std::size_t held = 12345;  // what the destination holds
   } const cases[] = {
       {"unreadable source", nobody, "s", "s", "d",
        "[TIME] ERROR: Unable to get reading access to the file " + path("s") + ".\n[TIME] Try #2\n"},
@@ -283,7 +284,10 @@ TEST_F(CliTest, PermissionFailuresAreRetriedAndLeaveFilesAlone) {
        "[TIME] ERROR: Unable to get the size of the file " + path("locked/d") + ".\n[TIME] Try #2\n"},
       // Nor is a source that cannot be measured taken to be empty.
       {"unmeasurable source", "setpriv --euid=65534", "", "locked/s", "d",
-       "[TIME] Try #1\n[TIME] ERROR: Unable to get the size of the file " + path("locked/s") + ".\n[TIME] Try #2\n"}};
+       "[TIME] Try #1\n[TIME] ERROR: Unable to get the size of the file " + path("locked/s") + ".\n[TIME] Try #2\n"},
+      // A complete copy that may not be written is still looked at, synced and done.
+      {"complete read-only destination", nobody, "d", "s", "d",
+       "[TIME] Total 0 bytes to go.\n\n[TIME] Complete.\n", 20000}};
   for (const Case& c : cases) {
     std::filesystem::remove_all(dir_);
     std::filesystem::create_directory(dir_);
@@ -292,7 +296,7 @@ TEST_F(CliTest, PermissionFailuresAreRetriedAndLeaveFilesAlone) {
     std::filesystem::create_directory(path("locked"));
     std::filesystem::permissions(path("locked"), std::filesystem::perms::owner_all);
     write_file("locked/s", data);
-    write_file(c.dst, data.substr(0, 12345));
+    write_file(c.dst, data.substr(0, c.held));
     using std::filesystem::perms;
     if (!c.locked.empty())
       std::filesystem::permissions(path(c.locked), c.locked == "s" ? perms::owner_read | perms::owner_write
@@ -303,7 +307,7 @@ TEST_F(CliTest, PermissionFailuresAreRetriedAndLeaveFilesAlone) {
     std::system(cmd.c_str());  // it never gives up: the timeout ends it
     EXPECT_NE(std::string::npos, run_out().find(c.expected)) << c.name << "\n" << run_out().substr(0, 2000);
     if (c.locked == "s") EXPECT_FALSE(exists("d")) << c.name;
-    else EXPECT_EQ(data.substr(0, 12345), read_file(c.dst)) << c.name;
+    else EXPECT_EQ(data.substr(0, c.held), read_file(c.dst)) << c.name;
   }
 }
 
