@@ -1,30 +1,112 @@
-// test_util.h - fixtures shared by the tests: captured console streams, a fresh
-// temporary directory per test, and runs of the built zobret binary.
+// test_util.h - what the tests share: the few facts that differ between the platforms,
+// the shell, captured console streams, a fresh temporary directory per test, and runs of
+// the built zobret binary. Everything else goes through std::filesystem.
 #ifndef ZOBRET_TESTS_TEST_UTIL_H
 #define ZOBRET_TESTS_TEST_UTIL_H
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <iostream>
 #include <random>
 #include <regex>
 #include <sstream>
 #include <string>
 
-#include "test_platform.h"
+#ifdef _WIN32
+#include <windows.h>  // MultiByteToWideChar
+#else
+#include <sys/wait.h>  // WIFEXITED, WEXITSTATUS
+#endif
 
-// For a test that needs a fixture only Linux offers (a tmpfs, /dev/full, another uid,
-// signals): elsewhere the test is skipped, saying which fixture it lacks.
+// For a test that needs a fixture only Linux offers (a tmpfs, another uid, signals):
+// elsewhere the test is skipped, saying which fixture it lacks.
 #define ZOBRET_NEEDS_LINUX_FIXTURE(what) \
   if (!zobret_test::linux_fixtures) GTEST_SKIP() << "needs " << (what) << ", which only Linux offers"
 
 namespace zobret_test {
+
+#ifdef _WIN32
+constexpr const char* null_device = "NUL";  // a device that takes every write
+constexpr const char* console_line_end = "\r\n";  // a line break as the console writes it
+// A file that another program holds open for writing cannot be measured (the size query
+// shares the file for reading only).
+constexpr bool writers_block_size_query = true;
+#else
+constexpr const char* null_device = "/dev/null";
+constexpr const char* console_line_end = "\n";
+constexpr bool writers_block_size_query = false;
+#endif
+#ifdef __linux__
+// Where a tmpfs can be filled, another user id taken (setpriv), signals and LD_PRELOAD used.
+constexpr bool linux_fixtures = true;
+#else
+constexpr bool linux_fixtures = false;
+#endif
+
+// The built zobret; under Wine a Linux path becomes one on drive Z:, which cmd.exe runs
+// without taking its slashes for options.
+inline std::string zobret_binary() {
+  std::string p = ZOBRET_BINARY;
+#ifdef _WIN32
+  if (!p.empty() && p[0] == '/') p = "Z:" + p;
+  std::replace(p.begin(), p.end(), '/', '\\');
+#endif
+  return p;
+}
+
+// Quotes one word for the shell that std::system runs (sh, or cmd.exe on Windows).
+inline std::string shell_quote(const std::string& word) {
+#ifdef _WIN32
+  return "\"" + word + "\"";
+#else
+  return "'" + word + "'";
+#endif
+}
+
+// Runs a command line through that shell: its exit status as a POSIX shell shows it, in
+// 8 bits (main's -1 arrives as 255), or -1 when a signal ended it.
+inline int run_shell(const std::string& command) {
+#ifdef _WIN32
+  // In UTF-16, so that paths in any script reach the tool whole. cmd.exe /c drops the first
+  // and the last quote of a line that starts with one: an extra pair keeps the inner ones.
+  const std::string line = "\"" + command + "\"";
+  std::wstring wide(line.size() + 1, L'\0');  // never more units than bytes
+  wide.resize(static_cast<std::size_t>(MultiByteToWideChar(
+      CP_UTF8, 0, line.data(), static_cast<int>(line.size()), &wide[0], static_cast<int>(wide.size()))));
+  return _wsystem(wide.c_str()) & 0xff;
+#else
+  const int raw = std::system(command.c_str());
+  return WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
+#endif
+}
+
+// A command line run through the shell in the background; wait_for gives its exit status,
+// or -1 when it has not ended within the limit.
+using background_run = std::future<int>;
+inline background_run start_shell(const std::string& command) {
+  return std::async(std::launch::async, run_shell, command);
+}
+inline int wait_for(background_run run, std::chrono::seconds limit = std::chrono::seconds(60)) {
+  return run.wait_for(limit) == std::future_status::ready ? run.get() : -1;
+}
+
+// Sets an environment variable of this process, or removes it when value is nullptr.
+inline void set_env(const char* name, const char* value) {
+#ifdef _WIN32
+  _putenv_s(name, value != nullptr ? value : "");  // "" removes the variable
+#else
+  if (value != nullptr) setenv(name, value, 1);
+  else unsetenv(name);
+#endif
+}
 
 // Turns every "[dd.mm.yyyy hh:mm:ss]" into "[TIME]".
 inline std::string mask_timestamps(const std::string& s) {
@@ -115,10 +197,10 @@ class TempDirTest : public CoutCapture {
   }
   bool exists(const std::string& name) const { return std::filesystem::exists(fs_path(name)); }
 
-  // Runs "prefix zobret args" through the shell with stdout in out.txt and stderr in
-  // err.txt; returns the exit status (main's -1 arrives as 255).
-  int run(const std::string& args, const std::string& prefix = "") const {
-    return run_shell(prefix + " " + shell_quote(ZOBRET_BINARY) + " " + args + " >" +
+  // Runs "zobret args" through the shell with stdout in out.txt and stderr in err.txt;
+  // returns the exit status (main's -1 arrives as 255).
+  int run(const std::string& args) const {
+    return run_shell(shell_quote(zobret_binary()) + " " + args + " >" +
                      quoted("out.txt") + " 2>" + quoted("err.txt"));
   }
   std::string run_out() const { return strip_timestamps(read_file("out.txt")); }

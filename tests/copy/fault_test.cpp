@@ -9,14 +9,43 @@
 namespace zobret {
 namespace {
 
-class FaultTest : public zobret_test::TempDirTest {};
+class FaultTest : public zobret_test::TempDirTest {
+ protected:
+  void SetUp() override {
+    TempDirTest::SetUp();
+    if (std::string(ZOBRET_FAULT_LIBRARY).empty())
+      GTEST_SKIP() << "needs LD_PRELOAD and /proc/self/fd, which only Linux offers";
+    shm_ = "/dev/shm/" + std::filesystem::path(dir_).filename().string();
+    std::error_code ec;
+    if (!std::filesystem::create_directory(shm_, ec)) GTEST_SKIP() << "needs /dev/shm for a source on another file system";
+  }
+  void TearDown() override {
+    std::error_code ec;
+    if (!shm_.empty()) std::filesystem::remove_all(shm_, ec);
+    TempDirTest::TearDown();
+  }
+  // The source beside the destination (the kernel copies the blocks) or on /dev/shm (read
+  // and pwrite move them), holding data.
+  std::string source(bool beside, const std::string& data) const {
+    const std::string s = beside ? path("s") : shm_ + "/s";
+    std::ofstream(s, std::ios::binary) << data;
+    return s;
+  }
+  // The library with these settings, for run_copy's before.
+  std::string faults(const std::string& settings) const {
+    return "ASAN_OPTIONS=verify_asan_link_order=0 LD_PRELOAD=" + q(ZOBRET_FAULT_LIBRARY) +
+           " FAULT_LOG=" + quoted("fault.log") + " " + settings;
+  }
+  // Runs "before zobret SOURCE d after" with its output in out.txt and err.txt; the exit status.
+  int run_copy(const std::string& src, const std::string& before = "", const std::string& after = "") const {
+    return zobret_test::run_shell("timeout -s KILL 20 env " + before + " " + q(ZOBRET_BINARY) + " " + q(src) + " " +
+                                  quoted("d") + " >" + quoted("out.txt") + " 2>" + quoted("err.txt") + " " + after);
+  }
+  static std::string q(const std::string& word) { return zobret_test::shell_quote(word); }
+  std::string shm_;
+};
 
 TEST_F(FaultTest, EveryFaultEndsInAnIdenticalSyncedCopy) {
-  const std::string library = ZOBRET_FAULT_LIBRARY;
-  if (library.empty()) GTEST_SKIP() << "needs LD_PRELOAD and /proc/self/fd, which only Linux offers";
-  const std::string shm = "/dev/shm/" + std::filesystem::path(dir_).filename().string();
-  std::error_code ec;
-  if (!std::filesystem::create_directory(shm, ec)) GTEST_SKIP() << "needs /dev/shm for a source on another file system";
   struct Case {
     const char *calls, *error, *when;  // FAULT_CALLS, FAULT_ERRNO, FAULT_NTH or FAULT_PROB
     char on, named;  // the file the calls act on and the one the error lines name: 's', 'd', ' ' any / none
@@ -45,27 +74,22 @@ TEST_F(FaultTest, EveryFaultEndsInAnIdenticalSyncedCopy) {
   };
   const std::string data = zobret_test::random_bytes((4u << 20) + 1234);
   const std::string destination = path("d");
-  const auto q = zobret_test::shell_quote;
   for (const bool beside : {false, true}) {
-    const std::string source = beside ? path("s") : shm + "/s";
-    std::ofstream(source, std::ios::binary) << data;
-    auto file = [&](char which) { return which == 's' ? source : which == 'd' ? destination : ""; };
-    // Runs the copy afresh or from a prefix, with the library when env is set; its exit status.
-    auto run_copy = [&](bool resume, const std::string& env, const std::string& closed) {
-      for (const char* name : {"d", "fault.log", "out.txt", "err.txt"}) std::filesystem::remove(path(name));
+    const std::string src = source(beside, data);
+    auto file = [&](char which) { return which == 's' ? src : which == 'd' ? destination : ""; };
+    auto fresh = [&](bool resume) {
+      for (const char* name : {"d", "fault.log"}) std::filesystem::remove(path(name));
       if (resume) write_file("d", data.substr(0, (3u << 19) + 4321));
-      return zobret_test::run_shell("timeout -s KILL 20 env " + env + " " + q(ZOBRET_BINARY) + " " + q(source) + " " +
-                                    q(destination) + " >" + quoted("out.txt") + " 2>" + quoted("err.txt") + " " + closed);
     };
     for (const Case& c : cases) {
       if (beside && !c.beside) continue;
       SCOPED_TRACE(std::string(c.calls) + " " + c.error + " " + c.when + (c.resume ? ", resumed" : "") +
                    (beside ? ", source beside" : ", source on /dev/shm"));
-      EXPECT_EQ(0, run_copy(c.resume, "ASAN_OPTIONS=verify_asan_link_order=0 LD_PRELOAD=" + q(library) + " FAULT_LOG=" +
-                                          quoted("fault.log") + " FAULT_CALLS=" + c.calls + " FAULT_ERRNO=" + c.error +
-                                          " FAULT_PATH=" + q(file(c.on)) + " " + c.when, ""));
+      fresh(c.resume);
+      EXPECT_EQ(0, run_copy(src, faults(std::string("FAULT_CALLS=") + c.calls + " FAULT_ERRNO=" + c.error +
+                                        " FAULT_PATH=" + q(file(c.on)) + " " + c.when)));
       EXPECT_TRUE(data == read_file("d"));
-      const std::string out = read_file("out.txt"), faults = read_file("fault.log");
+      const std::string out = read_file("out.txt"), log = read_file("fault.log");
       int tries = 0, errors = 0;
       for (std::size_t at = out.find("] Try #"); at != std::string::npos; at = out.find("] Try #", at + 1)) ++tries;
       std::istringstream err(read_file("err.txt"));
@@ -76,17 +100,42 @@ TEST_F(FaultTest, EveryFaultEndsInAnIdenticalSyncedCopy) {
       EXPECT_EQ(tries - 1, errors);
       EXPECT_TRUE(c.attempts == 0 || c.attempts == tries) << tries << " tries";
       // The fault did happen, and the last sync of the destination came after it and held.
-      const std::size_t synced = faults.rfind("fsync " + destination + " ok\n");
-      EXPECT_TRUE(synced != std::string::npos && synced > faults.rfind("injected ")) << faults;
+      const std::size_t synced = log.rfind("fsync " + destination + " ok\n");
+      EXPECT_TRUE(synced != std::string::npos && synced > log.rfind("injected ")) << log;
     }
-    for (const char* closed : {"<&-", "<&- >&-", "<&- >&- 2>&-"}) {
-      SCOPED_TRACE(std::string(closed) + (beside ? ", source beside" : ", source on /dev/shm"));
-      EXPECT_EQ(0, run_copy(false, "", closed));
+    // Closed standard descriptors, which the files the tool opens must not take, and a
+    // standard output whose reader is gone before the tool starts (a broken pipe).
+    const std::pair<std::string, std::string> runs[] = {
+        {"", "<&-"}, {"", "<&- >&-"}, {"", "<&- >&- 2>&-"},
+        {"perl -e 'pipe R, W; close R; open STDOUT, q{>&W}; exec @ARGV'", ""}};
+    for (const auto& [before, after] : runs) {
+      SCOPED_TRACE(before + after + (beside ? ", source beside" : ", source on /dev/shm"));
+      fresh(false);
+      EXPECT_EQ(0, run_copy(src, before, after));
       EXPECT_TRUE(data == read_file("d"));  // also: no progress line landed in it
       EXPECT_EQ("", read_file("err.txt"));  // a source opened as descriptor 0 opened fine
     }
   }
-  std::filesystem::remove_all(shm, ec);
+}
+
+// Killed at its eighth block, mid-file on either copy path: the destination is a clean
+// prefix, and the next run resumes behind it.
+TEST_F(FaultTest, KilledRunLeavesAPrefixTheNextRunResumes) {
+  const std::string data = zobret_test::random_bytes(8u << 20);
+  for (const bool beside : {false, true}) {
+    SCOPED_TRACE(beside ? "source beside" : "source on /dev/shm");
+    const std::string src = source(beside, data);
+    std::filesystem::remove(path("d"));
+    EXPECT_NE(0, run_copy(src, faults("FAULT_CALLS=pwrite,copy_file_range FAULT_ERRNO=kill FAULT_NTH=8 FAULT_PATH=" +
+                                      quoted("d"))));
+    const std::string held = read_file("d");
+    ASSERT_GT(held.size(), 0u);
+    ASSERT_LT(held.size(), data.size());
+    EXPECT_TRUE(data.compare(0, held.size(), held) == 0);  // a clean prefix
+    EXPECT_EQ(0, run_copy(src));
+    EXPECT_NE(std::string::npos, read_file("out.txt").find("\nSkipping " + std::to_string(held.size()) + " bytes.\n"));
+    EXPECT_TRUE(data == read_file("d"));
+  }
 }
 
 }  // namespace

@@ -6,7 +6,8 @@
 //                pwrite64 as pwrite, fdatasync as fsync, the *64 names as their base)
 //   FAULT_ERRNO  the errno they fail with, a name (EIO, ENOSPC, ...) or a number; "short"
 //                makes read, pwrite and copy_file_range move half the bytes asked (>= 1)
-//                and fstat report half the size
+//                and fstat report half the size; "kill" ends the process with SIGKILL
+//                instead of making the call
 //   FAULT_PATH   only calls on files whose path contains this text (fds: /proc/self/fd)
 //   FAULT_NTH    act on the Nth matching call only; or FAULT_PROB: on each with this
 //                probability (FAULT_SEED, default 1); neither: on every matching call
@@ -19,6 +20,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <signal.h>
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -94,6 +96,7 @@ static int decide(const char* call, const char* path, const char* other) {
   if (f.nth ? f.seen != (unsigned long long)f.nth : f.prob > 0 && (double)(f.random >> 11) >= f.prob * 0x1p53)
     return 0;
   note("injected %s %s %s\n", call, path, f.err_text);
+  if (strcmp(f.err_text, "kill") == 0) raise(SIGKILL);
   if (f.shorten) return 1;
   errno = f.err;
   return -1;
