@@ -151,10 +151,14 @@ int resume(const char* source, int source_handle, const char* destination,
     if (result != copy_done) return end_attempt(result, destination_handle, destination, memory);
   }
   memory->rewrite_from = nothing_to_rewrite;
-  // The second look at what the last failure may have spoiled.
+  // The second look at what the last failure may have spoiled. The system may still cache
+  // zero-filled pages of the source, behind k and read ahead of it: they are dropped first,
+  // so that the source's bytes come from its file system again.
   const std::uint64_t check_from = check_start(k, *memory);
-  if (check_from < checked_to)
+  if (check_from < checked_to) {
+    source_forget(source_handle, check_from, k - check_from + check_window);
     result = check_pages(source, source_handle, destination, handle, check_from, checked_to);
+  }
   if (result != copy_done) return end_attempt(result, destination_handle, destination, memory);
   memory->checked_until = k;
   // What is there goes to disk before new bytes follow, so that a later failure costs

@@ -35,6 +35,9 @@ int file_size(const char* path, std::uint64_t* size);
 int open_source(const char* path);
 // Positions the source at byte offset from the start; 0 or -1.
 int seek_source(int handle, std::uint64_t offset);
+// Drops what the system's cache holds of len bytes of the source from offset, so that the
+// next read asks the file system again. Only a hint: 0, or -1 when it cannot.
+int source_forget(int handle, std::uint64_t offset, std::uint64_t len);
 // Reads up to len bytes (EINTR retried): the count, 0 at end of file, -1 on error.
 long long read_block(int handle, char* buf, std::size_t len);
 // Reads up to len bytes at offset, leaving the handle's position alone where the

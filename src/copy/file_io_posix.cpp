@@ -123,6 +123,21 @@ int seek_source(int handle, std::uint64_t offset) {
   return lseek(handle, static_cast<off_t>(offset), SEEK_SET) < 0 ? -1 : 0;
 }
 
+int source_forget(int handle, std::uint64_t offset, std::uint64_t len) {
+#if ZOBRET_HAVE_POSIX_FADVISE
+  if (!fits_offset(offset) || !fits_offset(len)) return -1;
+  return posix_fadvise(handle, static_cast<off_t>(offset), static_cast<off_t>(len),
+                       POSIX_FADV_DONTNEED) == 0
+             ? 0
+             : -1;
+#else
+  (void)handle;
+  (void)offset;
+  (void)len;
+  return 0;
+#endif
+}
+
 long long read_block(int handle, char* buf, std::size_t len) {
   for (;;) {
     const ssize_t n = read(handle, buf, len);
