@@ -6,17 +6,18 @@
 #
 # Every connection accepted on LISTEN_PORT gets a connection of its own to SERVER_PORT;
 # each chunk either side sends reaches the other side DELAY_MS (one way) after it arrived,
-# and so does the end of a stream. Nothing caps the bandwidth: chunks are read as they
-# come and held in memory (beyond 64 MiB held in one direction the sender waits), so the
-# delay is the only difference from a direct connection. While the server is down, a new
-# connection is closed at once; once it is back, the next connection reaches it. Runs
-# until killed. Needs nothing beyond perl's core modules.
+# and so does the end of a stream (a reset as a reset). Nothing caps the bandwidth: chunks
+# are read as they come and held in memory (beyond 64 MiB held in one direction the sender
+# waits), so the delay is the only difference from a direct connection. While the server is
+# down the proxy does not listen either, so that a client's connection is refused as it
+# would be without the proxy; it listens again as soon as the server does. Runs until
+# killed. Needs nothing beyond perl's core modules.
 use strict;
 use warnings;
 use Errno qw(EAGAIN EINTR EWOULDBLOCK);
 use IO::Select;
 use IO::Socket::INET;
-use Socket qw(IPPROTO_TCP TCP_NODELAY);
+use Socket qw(IPPROTO_TCP SOL_SOCKET SO_LINGER TCP_NODELAY);
 use Time::HiRes qw(time);
 
 my ($listen_port, $server_port, $delay_ms) = @ARGV;
@@ -27,10 +28,50 @@ my $chunk = 256 * 1024;             # bytes read at a time
 my $hold_limit = 64 * 1024 * 1024;  # bytes held per direction before the sender waits
 $SIG{PIPE} = 'IGNORE';              # a write to a closed peer fails with EPIPE instead
 
-my $listener = IO::Socket::INET->new(LocalAddr => '127.0.0.1', LocalPort => $listen_port,
+my $probe_every = 0.05;             # seconds between looks at a server that is down
+
+sub listen_now {
+  my $socket = IO::Socket::INET->new(LocalAddr => '127.0.0.1', LocalPort => $listen_port,
                                      Listen => 128, ReuseAddr => 1, Proto => 'tcp')
-  or die "delay-proxy.pl: cannot listen on 127.0.0.1:$listen_port: $!\n";
-$listener->blocking(0);
+    or return undef;
+  $socket->blocking(0);
+  return $socket;
+}
+my $listener = listen_now() or die "delay-proxy.pl: cannot listen on 127.0.0.1:$listen_port: $!\n";
+my $next_probe;                     # set while the server is down (and the proxy deaf)
+
+sub connect_server {
+  return IO::Socket::INET->new(PeerAddr => '127.0.0.1', PeerPort => $server_port,
+                               Proto => 'tcp', Timeout => 5);
+}
+
+# The server is gone (or going): if it refuses, stop listening until it is back.
+sub check_server {
+  return unless $listener;
+  my $probe = connect_server();
+  if ($probe) {
+    close $probe;
+    return;
+  }
+  close $listener;
+  $listener = undef;
+  $next_probe = time + $probe_every;
+}
+
+sub probe_server {
+  my $probe = connect_server();
+  if ($probe) {
+    close $probe;
+    $listener = listen_now();
+  }
+  $next_probe = $listener ? undef : time + $probe_every;
+}
+
+# Ends a socket with a reset, as the peer on the far side did.
+sub reset_socket {
+  my ($socket) = @_;
+  setsockopt($socket, SOL_SOCKET, SO_LINGER, pack('ii', 1, 0));
+}
 
 # A direction of a connection: bytes read from {from} wait in {queue} as [due, data] (data
 # undef: the end of the stream) until they are due for {to}. {link} holds both directions.
@@ -44,11 +85,12 @@ sub prepare {
 }
 
 sub accept_all {
-  while (my $client = $listener->accept) {
-    my $server = IO::Socket::INET->new(PeerAddr => '127.0.0.1', PeerPort => $server_port,
-                                       Proto => 'tcp', Timeout => 5);
-    if (!$server) {  # the server is down: so is this connection
+  while ($listener && (my $client = $listener->accept)) {
+    my $server = connect_server();
+    if (!$server) {  # the server is down: so is this connection, and the listener
+      reset_socket($client);
       close $client;
+      check_server();
       next;
     }
     prepare($_) for $client, $server;
@@ -86,6 +128,11 @@ sub deliver {
       shift @$q;
       next;
     }
+    if (ref $data) {  # a reset: the whole link goes
+      reset_socket($d->{to});
+      close_link($d->{link});
+      return;
+    }
     my $n = syswrite($d->{to}, $data);
     if (!defined $n) {
       return if $! == EAGAIN || $! == EWOULDBLOCK || $! == EINTR;
@@ -107,9 +154,11 @@ while (1) {
   for my $d (@directions) {
     close_link($d->{link}) if !$d->{closed} && $d->{link}[0]{sent_end} && $d->{link}[1]{sent_end};
   }
-  my $readers = IO::Select->new($listener);
+  probe_server() if defined $next_probe && $next_probe <= $now;
+  my $readers = IO::Select->new;
+  $readers->add($listener) if $listener;
   my $writers = IO::Select->new;
-  my $next;
+  my $next = $next_probe;
   for my $d (@directions) {
     $readers->add($d->{from}) if !$d->{read_end} && $d->{held} < $hold_limit;
     next unless @{$d->{queue}};
@@ -122,7 +171,7 @@ while (1) {
   my ($readable) = IO::Select->select($readers, $writers, undef, $wait);
   $now = time;
   for my $socket (@{$readable || []}) {
-    if ($socket == $listener) {
+    if ($listener && $socket == $listener) {
       accept_all();
       next;
     }
@@ -133,8 +182,10 @@ while (1) {
       push @{$d->{queue}}, [$now + $delay, $data];
       $d->{held} += $n;
     } elsif (defined $n || ($! != EAGAIN && $! != EWOULDBLOCK && $! != EINTR)) {
-      push @{$d->{queue}}, [$now + $delay, undef];  # end of stream, or the peer reset it
+      # the end of the stream, or a reset (passed on as one)
+      push @{$d->{queue}}, [$now + $delay, defined $n ? undef : \'reset'];
       $d->{read_end} = 1;
+      check_server() if $d->{from} == $d->{link}[1]{from};  # the server's side ended
     }
   }
 }
