@@ -54,15 +54,15 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
-# size_mib MOUNT DIRECTION RTT: the file for a cell, so that cp takes about 3 to 10 s (an
+# size_mib MOUNT DIRECTION RTT: the file for a cell, so that cp takes about 3 to 15 s (an
 # upload through sshfs is several times faster than a download with cp).
 size_mib() {
   case $1-$2-$3 in
     ssh-upload-0) echo 1024 ;;
     *-0) echo 512 ;;
     smb-*-10) echo 64 ;;
-    smb-*-50) echo 24 ;;
-    smb-*-150) echo 8 ;;
+    smb-*-50) echo 32 ;;
+    smb-*-150) echo 12 ;;
     ssh-download-10) echo 128 ;;
     ssh-download-50) echo 64 ;;
     ssh-download-150) echo 24 ;;
