@@ -77,7 +77,8 @@ double seconds_since(std::chrono::steady_clock::time_point start) {
 // times as long, latency included), between min_block and max_block.
 std::size_t block_for(double rate, std::size_t block) {
   std::size_t next = min_block;
-  while (next < max_block && next < 2 * block && 2.0 * static_cast<double>(next) <= rate * block_seconds)
+  while (next < max_block && next < 2 * block &&
+         2.0 * static_cast<double>(next) <= rate * block_seconds)
     next *= 2;
   return next;
 }
@@ -155,7 +156,8 @@ int copy_blocks(const char* source, int source_handle, const char* destination,
       const double rate = static_cast<double>(i - rate_from) / measured;
       block = block_for(rate, block);
       // A sample that waited for a round trip reads low: the reach halves at most per sample.
-      const std::uint64_t next_ahead = std::max(ahead_for(rate), ahead / 2 / prefetch_piece * prefetch_piece);
+      const std::uint64_t halved = ahead / 2 / prefetch_piece * prefetch_piece;
+      const std::uint64_t next_ahead = std::max(ahead_for(rate), halved);
       // The kernel's own read-ahead goes with the hints: off, a slow share that has only
       // just delivered a block is not asked for a whole window before the next one.
       if ((next_ahead > 0) != (ahead > 0)) source_readahead(source_handle, next_ahead > 0);
