@@ -9,6 +9,7 @@
 #include <iostream>
 #include <memory>
 
+#include "copy/copy_attempt.h"  // check_window
 #include "copy/file_io.h"
 #include "report/console.h"
 #include "report/progress.h"
@@ -27,16 +28,41 @@ int fail_writing(const char* destination) {
 
 namespace {
 
-// Bytes moved per read and write. Small enough that a share delivering 100 KB/s still
-// shows a mark well within a second, large enough to keep up with a local disk.
-constexpr std::size_t block_size = 64 * 1024;
+// The loop paces itself by the rate it measures: blocks grow and the kernel is asked to read
+// ahead as far as the source keeps up, and both shrink when it slows down. A local disk gets
+// the largest blocks and the widest read-ahead within a tenth of a second; a distant share
+// gets there within a few of its round trips; a slow share keeps small blocks and no
+// read-ahead, so that its marks still come well within a second.
 
-// Read-ahead follows the source's pace. It starts off, so a slow share hands over each
-// block as soon as it has arrived (with read-ahead on, marks would come only once per
-// read-ahead window of several blocks); it goes on once a block arrives quickly, as from a
-// local disk, and off again when one keeps the copy waiting.
-constexpr double quick_block_seconds = 0.1;
-constexpr double slow_block_seconds = 0.5;
+// Bytes moved per read and write, between these. 64 KiB at the start: a share delivering
+// 100 KB/s still shows a mark within a second. Up to 256 KiB: two requests of a FUSE share
+// (128 KiB each) per block, and a buffer that keeps the whole process under 4 MiB.
+constexpr std::size_t min_block = 64 * 1024;
+constexpr std::size_t max_block = 256 * 1024;
+
+// The kernel is asked to read the source ahead of the copy in pieces of its sequential
+// read-ahead window on a FUSE mount (twice its 128 KiB read-ahead size): a hint for more is
+// cut to that window, one for less sends smaller requests.
+constexpr std::uint64_t prefetch_piece = 256 * 1024;
+// At most this far ahead of the next byte to write. FUSE keeps 12 of those pieces in flight,
+// so a wider reach would not bring more bytes per round trip.
+constexpr std::uint64_t prefetch_reach = 4 * 1024 * 1024;
+// What the kernel may read on its own beyond a read while read-ahead is on: twice the
+// mount's read-ahead size, 256 KiB on FUSE mounts; allowed for up to 512 KiB.
+constexpr std::uint64_t kernel_window = 1024 * 1024;
+// A share that drops can hand over zero-filled pages for everything it had been asked for,
+// and the copy writes them on until a read fails. The next attempt takes a second look at
+// the destination's last check_window bytes, which must cover all of them: every byte the
+// loop asked for ahead of the next byte to write, what the kernel added, and one block.
+static_assert(prefetch_reach + kernel_window + max_block <= check_window,
+              "the second look must reach back over every byte read ahead");
+
+// The pace: a block should take at most block_seconds at the measured rate, and what was
+// asked for ahead should arrive within ahead_seconds. A block that waits behind all of that
+// still comes within a second. The rate is measured over at least rate_seconds.
+constexpr double block_seconds = 0.5;
+constexpr double ahead_seconds = 0.5;
+constexpr double rate_seconds = 0.1;
 
 // The destination's new bytes are handed on for writing to disk every this many bytes,
 // while the copy goes on, instead of all at once by the sync at the end.
@@ -44,6 +70,25 @@ constexpr std::uint64_t writeback_bytes = 8 * 1024 * 1024;
 
 double seconds_since(std::chrono::steady_clock::time_point start) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// The block for a rate (bytes per second): the largest power of two that arrives within
+// block_seconds, at most twice the current block (a block twice as large takes at most three
+// times as long, latency included), between min_block and max_block.
+std::size_t block_for(double rate, std::size_t block) {
+  std::size_t next = min_block;
+  while (next < max_block && next < 2 * block &&
+         2.0 * static_cast<double>(next) <= rate * block_seconds)
+    next *= 2;
+  return next;
+}
+
+// How far ahead to ask for a rate: whole pieces that arrive within ahead_seconds, up to
+// prefetch_reach; 0 (no read-ahead at all) below one piece.
+std::uint64_t ahead_for(double rate) {
+  const double bytes = std::min(rate * ahead_seconds, static_cast<double>(prefetch_reach));
+  const auto pieces = static_cast<std::uint64_t>(bytes / static_cast<double>(prefetch_piece));
+  return pieces * prefetch_piece;
 }
 
 }  // namespace
@@ -55,44 +100,48 @@ int copy_blocks(const char* source, int source_handle, const char* destination,
   std::uint64_t i = from;
   *reached = i;
   if (i >= to) return copy_done;
-  const std::unique_ptr<char[]> buf(new char[block_size]);
+  const std::unique_ptr<char[]> buf(new char[max_block]);
   // A pipe or a terminal takes its bytes in order; everything else at their offsets.
   const bool positioned = has_offsets(destination_handle) != 0;
   bool in_kernel = positioned;  // until the kernel cannot or did not copy a block itself
-  bool readahead = false;
-  source_readahead(source_handle, readahead);
+  // Read-ahead starts off (a read asks for just its block) and goes on with the hints.
+  std::size_t block = min_block;
+  std::uint64_t ahead = 0;        // how far ahead of i the kernel is asked to read
+  std::uint64_t prefetched = i;   // the source is asked for up to here
+  source_readahead(source_handle, false);
   std::uint64_t unflushed_from = i;  // the first byte not yet handed on for writing
-  auto last_sync = std::chrono::steady_clock::now();
+  std::uint64_t rate_from = i;       // the rate is measured from this byte on...
+  auto rate_start = std::chrono::steady_clock::now();  // ...and from this time
+  auto last_sync = rate_start;
   while (i < to) {
+    // The pieces that fell into the window since the last block, the first one also
+    // holding the bytes about to be read, so that the share sends them first.
+    prefetched = std::max(prefetched, i);
+    const std::uint64_t ahead_to = std::min(to, i + ahead);
+    while (prefetched < ahead_to) {
+      const std::uint64_t piece = std::min(prefetch_piece, to - prefetched);
+      if (prefetched + piece > ahead_to && ahead_to < to) break;  // whole pieces only
+      source_prefetch(source_handle, prefetched, piece);
+      prefetched += piece;
+    }
     const std::uint64_t left = to - i;
-    const std::size_t want = left < block_size ? static_cast<std::size_t>(left) : block_size;
+    const std::size_t want = left < block ? static_cast<std::size_t>(left) : block;
     std::size_t written = 0;
     int status = 0;
-    double waited = 0;  // how long this block kept the copy waiting for the source
     long long copied = 0;
-    if (in_kernel) {
-      const auto started = std::chrono::steady_clock::now();
-      copied = copy_block_in_kernel(source_handle, destination_handle, want, i);
-      waited = seconds_since(started);
-    }
+    if (in_kernel) copied = copy_block_in_kernel(source_handle, destination_handle, want, i);
     if (copied > 0) {
       written = static_cast<std::size_t>(copied);
     } else {
       // Through our buffer: where the kernel cannot copy between the two files, and to
       // redo a block it failed on, so that the error line names the file that failed.
       in_kernel = false;
-      const auto started = std::chrono::steady_clock::now();
       const long long got = read_block(source_handle, buf.get(), want);
       // A source that ends before the size it had when measured is a failed read too.
       if (got <= 0) return fail_reading(source);
-      waited = seconds_since(started);
       const std::size_t len = static_cast<std::size_t>(got);
       status = positioned ? write_block_at(destination_handle, buf.get(), len, i, &written)
                           : write_block(destination_handle, buf.get(), len, &written);
-    }
-    if (readahead ? waited > slow_block_seconds : waited < quick_block_seconds) {
-      readahead = !readahead;
-      source_readahead(source_handle, readahead);
     }
     // Marks for what reached the file, then (on failure) the error on the same line.
     if (written > 0 && i + written > shown_from)
@@ -100,6 +149,22 @@ int copy_blocks(const char* source, int source_handle, const char* destination,
     i += written;
     *reached = i;
     if (status != 0) return fail_writing(destination);
+    // The first block is measured alone, so that a distant share leaves the smallest
+    // block after one round trip.
+    const double measured = seconds_since(rate_start);
+    if (measured >= rate_seconds || rate_from == from) {
+      const double rate = static_cast<double>(i - rate_from) / measured;
+      block = block_for(rate, block);
+      // A sample that waited for a round trip reads low: the reach halves at most per sample.
+      const std::uint64_t halved = ahead / 2 / prefetch_piece * prefetch_piece;
+      const std::uint64_t next_ahead = std::max(ahead_for(rate), halved);
+      // The kernel's own read-ahead goes with the hints: off, a slow share that has only
+      // just delivered a block is not asked for a whole window before the next one.
+      if ((next_ahead > 0) != (ahead > 0)) source_readahead(source_handle, next_ahead > 0);
+      ahead = next_ahead;
+      rate_from = i;
+      rate_start = std::chrono::steady_clock::now();
+    }
     if (i - unflushed_from >= writeback_bytes) {
       start_writeback(destination_handle, unflushed_from, i - unflushed_from);
       unflushed_from = i;

@@ -52,6 +52,12 @@ int handle_size(int handle, std::uint64_t* size);
 // wants, so a slow share delivers each block as soon as it has arrived instead of in
 // read-ahead windows of several blocks.
 int source_readahead(int handle, bool on);
+// Asks the kernel to start reading len bytes of the source from offset into its cache and
+// returns without waiting for them, so that a distant share has them on the way before the
+// copy asks; a read then finds them there. Only a hint: 0, or -1 when it cannot. The kernel
+// takes at most its sequential read-ahead window per call (twice the mount's read-ahead
+// size), so callers ask in pieces of that size.
+int source_prefetch(int handle, std::uint64_t offset, std::uint64_t len);
 
 // What copy_block_in_kernel returns when the kernel cannot copy between these two files.
 constexpr long long copy_unsupported = -2;

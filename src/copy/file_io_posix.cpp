@@ -94,6 +94,21 @@ int source_readahead(int handle, bool on) {
 #endif
 }
 
+int source_prefetch(int handle, std::uint64_t offset, std::uint64_t len) {
+#if ZOBRET_HAVE_POSIX_FADVISE
+  if (!fits_offset(offset) || !fits_offset(len)) return -1;
+  return posix_fadvise(handle, static_cast<off_t>(offset), static_cast<off_t>(len),
+                       POSIX_FADV_WILLNEED) == 0
+             ? 0
+             : -1;
+#else
+  (void)handle;
+  (void)offset;
+  (void)len;
+  return 0;
+#endif
+}
+
 long long copy_block_in_kernel(int source, int destination, std::size_t len,
                                std::uint64_t offset) {
 #if ZOBRET_HAVE_COPY_FILE_RANGE

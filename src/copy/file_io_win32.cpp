@@ -125,9 +125,11 @@ int handle_size(int handle, std::uint64_t* size) {
   return 0;
 }
 
-// The kernel copy, the read-ahead switch and early writeback are Linux hints; here the
+// The kernel copy, the read-ahead hints and early writeback are Linux hints; here the
 // copy goes through read_block and write_block_at, and the sync does all the writing.
 int source_readahead(int, bool) { return 0; }
+
+int source_prefetch(int, std::uint64_t, std::uint64_t) { return 0; }
 
 long long copy_block_in_kernel(int, int, std::size_t, std::uint64_t) { return copy_unsupported; }
 
