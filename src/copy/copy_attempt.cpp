@@ -118,11 +118,6 @@ int copy_to_end(const char* source, int source_handle, const char* destination,
   if (result == copy_done)
     result = copy_blocks(source, source_handle, destination, handle, k, n, k, n, &reached,
                          &memory->synced_until);
-  // A source that lost its server may have been cut short after handing over zeros for
-  // its last bytes: it must still be as long as it was measured.
-  std::uint64_t now = 0;
-  if (result == copy_done && (handle_size(source_handle, &now) != 0 || now < n))
-    result = fail_reading(source);
   // A share may report a lost write only now: the copy counts only once it is on disk.
   if (result == copy_done) {
     if (sync_file(handle) != 0) result = fail_writing(destination);
@@ -171,23 +166,34 @@ int resume(const char* source, int source_handle, const char* destination,
   return copy_to_end(source, source_handle, destination, destination_handle, k, n, memory);
 }
 
-}  // namespace
-
-std::string destination_path(const char* source, const char* destination) {
-  std::string path = destination;
-  if (path.empty() || is_directory(destination) == 0) return path;
+// Where the attempt writes: destination itself, or, when it names an existing folder, the
+// source's file name inside it. Its kind and size (k) as file_size finds them.
+int find_destination(const char* source, const char* destination, std::string* path,
+                     std::uint64_t* k) {
+  *path = destination;
+  const int kind = file_size(destination, k);
+  if (kind != path_is_directory || path->empty()) return kind;
   const std::string from = source;
   std::size_t start = from.size();
   while (start > 0 && !is_path_separator(from[start - 1])) --start;
-  if (!is_path_separator(path.back())) path += path_separator();
-  return path + from.substr(start);
+  if (!is_path_separator(path->back())) *path += path_separator();
+  *path += from.substr(start);
+  return file_size(path->c_str(), k);
 }
+
+}  // namespace
 
 int copy_attempt(const char* source, const char* destination_arg, run_memory* memory) {
   run_memory first_attempt;
   if (memory == nullptr) memory = &first_attempt;
-  // The source must exist, be readable, and be a file.
-  if (file_access(source, access_exists) != 0) {
+  // The source must exist, be readable, and be a file, measured once: the attempt copies
+  // up to that size. A pipe or a device has no size to measure, and a copy of it could
+  // never resume. Each path is looked up as few times as it can be: on a distant share
+  // every lookup is a round trip.
+  std::uint64_t n = 0;
+  const int source_kind = file_size(source, &n);
+  if (source_kind == path_is_missing ||
+      (source_kind == path_is_unknown && file_access(source, access_exists) != 0)) {
     log_line(std::cerr, " ERROR: The file ", source, " doesn't seem to be existant.");
     return attempt_failed;
   }
@@ -195,15 +201,11 @@ int copy_attempt(const char* source, const char* destination_arg, run_memory* me
     log_line(std::cerr, " ERROR: Unable to get reading access to the file ", source, ".");
     return attempt_failed;
   }
-  if (is_directory(source) != 0) {
+  if (source_kind == path_is_directory) {
     log_line(std::cerr, " ERROR: The file ", source, " is a directory.");
     return attempt_failed;
   }
-
-  // Measure the source once: the attempt copies up to that size. A pipe or a device has
-  // no size to measure, and a copy of it could never resume.
-  std::uint64_t n = 0;
-  if (is_regular_file(source) == 0 || file_size(source, &n) != 0) return fail_measuring(source);
+  if (source_kind != path_is_file) return fail_measuring(source);
   log_line(std::cout, " Source file: ", source, " (", n, " bytes).");
   const owned_handle source_handle(open_source(source));
   if (source_handle.get() < 0) {
@@ -212,14 +214,18 @@ int copy_attempt(const char* source, const char* destination_arg, run_memory* me
   }
 
   // The destination is looked at only now, after the source has been opened.
-  const std::string destination_text = destination_path(source, destination_arg);
+  std::string destination_text;
+  std::uint64_t k = 0;
+  int kind = find_destination(source, destination_arg, &destination_text, &k);
   const char* destination = destination_text.c_str();
-  if (is_directory(destination) != 0) {
+  if (kind == path_is_directory) {
     log_line(std::cerr, " ERROR: The file ", destination, " is a directory.");
     return attempt_failed;
   }
+  if (kind == path_is_unknown && file_access(destination, access_exists) != 0)
+    kind = path_is_missing;
 
-  if (file_access(destination, access_exists) != 0) {
+  if (kind == path_is_missing) {
     // Fresh copy.
     log_line(std::cout, " Destination file: ", destination, " (", 0, " of ", n, " bytes).");
     log_line(std::cout, " Total ", n, " bytes to go.");
@@ -233,9 +239,8 @@ int copy_attempt(const char* source, const char* destination_arg, run_memory* me
                        memory);
   }
 
-  // Resume.
-  std::uint64_t k = 0;
-  if (file_size(destination, &k) != 0) return fail_measuring(destination);
+  // Resume. A destination that exists but cannot be measured is never written to.
+  if (kind == path_is_unknown) return fail_measuring(destination);
   log_line(std::cout, " Destination file: ", destination, " (", k, " of ", n, " bytes).");
   // A destination longer than the source shows the difference wrapped to 32 bits, as it
   // always has; the size error follows.

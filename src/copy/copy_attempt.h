@@ -45,10 +45,6 @@ int copy_attempt(const char* source, const char* destination, run_memory* memory
 // have asked for ahead of the last byte it wrote.
 constexpr std::uint64_t check_window = 8 * 1024 * 1024;
 
-// The path the attempt writes to: destination itself, or, when it names an existing
-// directory, the source's file name inside it.
-std::string destination_path(const char* source, const char* destination);
-
 }  // namespace zobret
 
 #endif  // ZOBRET_COPY_COPY_ATTEMPT_H

@@ -113,6 +113,7 @@ int copy_blocks(const char* source, int source_handle, const char* destination,
   std::uint64_t rate_from = i;       // the rate is measured from this byte on...
   auto rate_start = std::chrono::steady_clock::now();  // ...and from this time
   auto last_sync = rate_start;
+  bool last_byte_zero = true;  // as far as the loop can tell: the kernel's blocks it never sees
   while (i < to) {
     // The pieces that fell into the window since the last block, the first one also
     // holding the bytes about to be read, so that the share sends them first.
@@ -132,6 +133,7 @@ int copy_blocks(const char* source, int source_handle, const char* destination,
     if (in_kernel) copied = copy_block_in_kernel(source_handle, destination_handle, want, i);
     if (copied > 0) {
       written = static_cast<std::size_t>(copied);
+      last_byte_zero = true;
     } else {
       // Through our buffer: where the kernel cannot copy between the two files, and to
       // redo a block it failed on, so that the error line names the file that failed.
@@ -140,6 +142,7 @@ int copy_blocks(const char* source, int source_handle, const char* destination,
       // A source that ends before the size it had when measured is a failed read too.
       if (got <= 0) return fail_reading(source);
       const std::size_t len = static_cast<std::size_t>(got);
+      last_byte_zero = buf[len - 1] == 0;
       status = positioned ? write_block_at(destination_handle, buf.get(), len, i, &written)
                           : write_block(destination_handle, buf.get(), len, &written);
     }
@@ -175,6 +178,12 @@ int copy_blocks(const char* source, int source_handle, const char* destination,
       last_sync = std::chrono::steady_clock::now();
     }
   }
+  // A source that lost its server may have been cut short after handing over zeros for
+  // its last bytes, and such zeros reach up to its end: then it must still be as long as
+  // it was measured. (Asking costs round trips on a share, so only then.)
+  std::uint64_t now = 0;
+  if (to == n && last_byte_zero && (handle_size(source_handle, &now) != 0 || now < n))
+    return fail_reading(source);
   return copy_done;
 }
 

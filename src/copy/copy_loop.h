@@ -23,8 +23,10 @@ constexpr std::uint64_t no_marks = UINT64_MAX;
 
 // Copies bytes from to to-1 of the source (its handle positioned at byte from) to the same
 // offsets of the destination, drawing the progress marks for bytes shown_from and up; n
-// is the source's size, for the percentages. On the way it syncs the destination now and
-// then (every sync_seconds), raising *synced_until to what each good sync covered. Returns
+// is the source's size, for the percentages. A copy up to n also makes sure that a source
+// whose last bytes may have been zeros of a dropped share has not shrunk below n. On the
+// way it syncs the destination now and then (every sync_seconds), raising *synced_until
+// to what each good sync covered. Returns
 // copy_done, or a failure after its error line (naming the file that failed) has been
 // written. *reached receives the offset up to which bytes reached the destination, also on
 // failure. The handles stay open; the paths serve only the error lines.

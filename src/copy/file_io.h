@@ -20,14 +20,19 @@ constexpr int access_read_write = 6;
 // 0 when the path passes the access test for mode, -1 otherwise.
 int file_access(const char* path, int mode);
 
-// 1 when path names an existing directory, 0 otherwise.
-int is_directory(const char* path);
+// What a path names, as file_size finds it.
+constexpr int path_is_missing = 0;    // nothing (or nothing reachable: a part is no folder)
+constexpr int path_is_file = 1;       // a regular file
+constexpr int path_is_directory = 2;  // a folder
+constexpr int path_is_special = 3;    // a pipe, a device or a socket
+constexpr int path_is_unknown = -1;   // the query failed for another reason: no permission,
+                                      // a share that does not answer, on Windows a file
+                                      // that another program is writing
 
-// 1 when path names a regular file (not a directory, device, pipe or socket), else 0.
-int is_regular_file(const char* path);
-
-// The size of an existing file in bytes, all 64 bits: 0 and *size, or -1 when it cannot
-// be measured (told apart from an empty file, which is never assumed).
+// The size of the file at path in bytes, all 64 bits, into *size, and what path names:
+// one query of the file system, one round trip on a share. *size is set for a file, and
+// for a special file as far as the system gives it one; a size that cannot be read is
+// never taken to be 0.
 int file_size(const char* path, std::uint64_t* size);
 
 // Opens a file for reading (the source, or a destination that is only checked); the

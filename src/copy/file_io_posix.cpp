@@ -56,21 +56,14 @@ int write_all(int handle, const char* buf, std::size_t len, long long offset,
 
 int file_access(const char* path, int mode) { return access(path, mode) == 0 ? 0 : -1; }
 
-int is_directory(const char* path) {
-  struct stat st;
-  return stat(path, &st) == 0 && S_ISDIR(st.st_mode) ? 1 : 0;
-}
-
-int is_regular_file(const char* path) {
-  struct stat st;
-  return stat(path, &st) == 0 && S_ISREG(st.st_mode) ? 1 : 0;
-}
-
 int file_size(const char* path, std::uint64_t* size) {
   struct stat st;
-  if (stat(path, &st) != 0 || st.st_size < 0) return -1;
+  if (stat(path, &st) != 0)
+    return errno == ENOENT || errno == ENOTDIR ? path_is_missing : path_is_unknown;
+  if (S_ISDIR(st.st_mode)) return path_is_directory;
+  if (st.st_size < 0) return path_is_unknown;
   *size = static_cast<std::uint64_t>(st.st_size);
-  return 0;
+  return S_ISREG(st.st_mode) ? path_is_file : path_is_special;
 }
 
 int handle_size(int handle, std::uint64_t* size) {

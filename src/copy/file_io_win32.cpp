@@ -73,8 +73,6 @@ int open_handle(const char* path, int flags) {
   return fd;
 }
 
-DWORD attributes_of(const char* path) { return GetFileAttributesW(wide_path(path).c_str()); }
-
 // Positions a handle at byte offset from the start; 0 or -1.
 int seek_to(int handle, std::uint64_t offset) {
   if (offset > static_cast<std::uint64_t>(LLONG_MAX)) return -1;
@@ -88,33 +86,30 @@ int file_access(const char* path, int mode) {
   return _waccess(wide_path(path).c_str(), mode) == 0 ? 0 : -1;
 }
 
-int is_directory(const char* path) {
-  const DWORD attributes = attributes_of(path);
-  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0
-             ? 1
-             : 0;
-}
-
-int is_regular_file(const char* path) {
-  const DWORD attributes = attributes_of(path);
-  return attributes != INVALID_FILE_ATTRIBUTES &&
-                 (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) == 0
-             ? 1
-             : 0;
-}
-
 int file_size(const char* path, std::uint64_t* size) {
+  const std::wstring wide = wide_path(path);
+  const DWORD attributes = GetFileAttributesW(wide.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    const DWORD error = GetLastError();
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? path_is_missing
+                                                                          : path_is_unknown;
+  }
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return path_is_directory;
+  if ((attributes & FILE_ATTRIBUTE_DEVICE) != 0) {
+    *size = 0;
+    return path_is_special;
+  }
   // Shared for reading only: while another process writes the file, this open fails
   // and the size counts as unknown rather than as 0.
-  HANDLE h = CreateFileW(wide_path(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
-                         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return -1;
+  HANDLE h = CreateFileW(wide.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return path_is_unknown;
   LARGE_INTEGER n;
   const BOOL ok = GetFileSizeEx(h, &n);  // all 64 bits; GetFileSize would cut at 4 GiB
   CloseHandle(h);
-  if (!ok || n.QuadPart < 0) return -1;
+  if (!ok || n.QuadPart < 0) return path_is_unknown;
   *size = static_cast<std::uint64_t>(n.QuadPart);
-  return 0;
+  return path_is_file;
 }
 
 
