@@ -84,7 +84,7 @@ TEST_F(FaultTest, EveryFaultEndsInAnIdenticalSyncedCopy) {
       if (resume) write_file("d", data.substr(0, (3u << 19) + 4321));
     };
     for (const Case& c : cases) {
-      if (beside && !c.beside) continue;
+      if ((beside && !c.beside) || (!ZOBRET_KERNEL_COPY && std::string(c.calls) == "copy_file_range")) continue;
       SCOPED_TRACE(std::string(c.calls) + " " + c.error + " " + c.when + (c.resume ? ", resumed" : "") +
                    (beside ? ", source beside" : ", source on /dev/shm"));
       fresh(c.resume);
