@@ -170,13 +170,12 @@ int create_destination(const char* path) {
 int open_destination(const char* path) { return open_retrying(path, O_RDWR | O_CLOEXEC); }
 
 int has_offsets(int handle) {
-  // Only a handle known to be a pipe, a socket or a terminal writes in order. A file whose
-  // kind cannot be told gets positioned writes, whose failure is then an error.
+  // Asking for the position costs no round trip on a share. Only a handle known to be a
+  // pipe, a socket or a terminal writes in order: a file whose kind cannot be told gets
+  // positioned writes, whose failure is then an error.
+  if (lseek(handle, 0, SEEK_CUR) >= 0 || errno != ESPIPE) return 1;
   struct stat st;
-  if (fstat(handle, &st) != 0) return 1;
-  if (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode)) return 0;
-  if (S_ISCHR(st.st_mode)) return lseek(handle, 0, SEEK_CUR) >= 0 ? 1 : 0;  // /dev/null: 1
-  return 1;
+  return fstat(handle, &st) == 0 && !S_ISREG(st.st_mode) ? 0 : 1;
 }
 
 int write_block_at(int handle, const char* buf, std::size_t len, std::uint64_t offset,
