@@ -8,9 +8,10 @@
 #   ZOBRET_DISTANCE_ROUNDS=5 ZOBRET_DISTANCE_RTTS="50 150" ZOBRET_DISTANCE_MOUNTS=ssh \
 #     sudo -E bench/distance.sh            # a part of the table, more rounds
 #
-# Each cell (mount, round trip, direction) times its commands alternately, round by round,
-# each run after its own preparation (the old copy removed, then sync); the table shows the
-# median of the rounds. The file size grows with the share's speed, so that each run takes
+# Each cell (mount, round trip, direction) times zobret, cp, dd bs=1M and, for the same
+# guarantee as zobret's " Complete.", cp followed by a sync of the copy: alternately, round
+# by round, each run after its own preparation (the old copy removed, then sync); the table
+# shows the median of the rounds. The file size grows with the share's speed, so that each run takes
 # a few seconds. Environment: ZOBRET_DISTANCE_BIN (a zobret to time instead of building the
 # release preset), ZOBRET_DISTANCE_ALSO (LABEL=PROGRAM: one more zobret in the same rounds,
 # e.g. an older build), ZOBRET_BENCH_DIR (where the work folder goes, default /var/tmp);
@@ -108,7 +109,7 @@ check() {  # check WHAT VALUE GOAL: the goal is a lower bound
 
 load_start=$(cut -d' ' -f1-3 /proc/loadavg)
 started=$SECONDS
-names=(zobret cp dd)
+names=(zobret cp dd cpsync)
 [[ -n $also ]] && names+=(also)
 for m in $mounts; do
   for rtt in $rtts; do
@@ -132,6 +133,8 @@ for m in $mounts; do
       cmd_zobret() { "$bin" "$from" "${to}zobret.bin"; }
       cmd_cp() { cp "$from" "${to}cp.bin"; }
       cmd_dd() { dd if="$from" of="${to}dd.bin" bs=1M status=none; }
+      # cp, then a sync of the copy: the guarantee zobret gives before " Complete."
+      cmd_cpsync() { cp "$from" "${to}cpsync.bin" && sync "${to}cpsync.bin"; }
       cmd_also() { "$also_bin" "$from" "${to}also.bin"; }
       time_cell "${names[@]}"
       for name in "${names[@]}"; do
@@ -140,7 +143,8 @@ for m in $mounts; do
       done
       row="$m	$direction	$rtt	$size	$(mbs "${median[zobret]}")	$(mbs "${median[cp]}")"
       row+="	$(mbs "${median[dd]}")	$(ratio "${median[zobret]}" "${median[cp]}")"
-      row+="	$(ratio "${median[dd]}" "${median[cp]}")"
+      row+="	$(ratio "${median[dd]}" "${median[cp]}")	$(mbs "${median[cpsync]}")"
+      row+="	$(ratio "${median[zobret]}" "${median[cpsync]}")"
       [[ -n $also ]] &&
         row+="	$(mbs "${median[also]}")	$(ratio "${median[also]}" "${median[cp]}")"
       rows+=("$row")
@@ -159,6 +163,7 @@ for m in $mounts; do
 done
 
 header="mount	direction	rtt(ms)	MiB	zobret(MB/s)	cp(MB/s)	dd(MB/s)	zobret/cp	dd/cp"
+header+="	cp+sync(MB/s)	zobret/(cp+sync)"
 [[ -n $also ]] && header+="	$also_label(MB/s)	$also_label/cp"
 printf '# zobret distance benchmark, %s, %s rounds per cell, %d s\n' \
   "$(date -u '+%Y-%m-%d %H:%M UTC')" "$rounds" "$((SECONDS - started))"
