@@ -101,23 +101,32 @@ std::uint64_t check_start(std::uint64_t k, const run_memory& memory) {
   return k < memory.checked_until ? window_start : std::max(window_start, memory.checked_until);
 }
 
-// Copies the source's bytes from k on into the open destination and finishes: the source
-// must still have its n bytes, and the destination is synced and closed.
+// Positions the source at byte from and copies it up to byte to-1 into the open
+// destination, drawing marks from shown_from on.
+int seek_and_copy(const char* source, int source_handle, const char* destination,
+                  int destination_handle, std::uint64_t from, std::uint64_t to,
+                  std::uint64_t shown_from, std::uint64_t n, std::uint64_t* reached,
+                  run_memory* memory) {
+  *reached = from;
+  if (seek_source(source_handle, from) != 0) {
+    // The line names the destination, as it always has.
+    log_line(std::cerr, " ERROR: Unable to seek to position in the file ", destination,
+             " for writing.");
+    return copy_read_failed;
+  }
+  return copy_blocks(source, source_handle, destination, destination_handle, from, to,
+                     shown_from, n, reached, &memory->synced_until);
+}
+
+// Copies the source's bytes from k on into the open destination and finishes: the
+// destination is synced and closed.
 int copy_to_end(const char* source, int source_handle, const char* destination,
                 owned_handle* destination_handle, std::uint64_t k, std::uint64_t n,
                 run_memory* memory) {
   const int handle = destination_handle->get();
   std::uint64_t reached = k;
-  int result = copy_done;
-  if (seek_source(source_handle, k) != 0) {
-    // The line names the destination, as it always has.
-    log_line(std::cerr, " ERROR: Unable to seek to position in the file ", destination,
-             " for writing.");
-    result = copy_read_failed;
-  }
-  if (result == copy_done)
-    result = copy_blocks(source, source_handle, destination, handle, k, n, k, n, &reached,
-                         &memory->synced_until);
+  int result = seek_and_copy(source, source_handle, destination, handle, k, n, k, n, &reached,
+                             memory);
   // A share may report a lost write only now: the copy counts only once it is on disk.
   if (result == copy_done) {
     if (sync_file(handle) != 0) result = fail_writing(destination);
@@ -138,10 +147,8 @@ int resume(const char* source, int source_handle, const char* destination,
   if (memory->rewrite_from < k) {
     checked_to = memory->rewrite_from;
     std::uint64_t reached = checked_to;
-    if (seek_source(source_handle, checked_to) != 0) result = fail_reading(source);
-    else
-      result = copy_blocks(source, source_handle, destination, handle, checked_to, k, no_marks,
-                           n, &reached, &memory->synced_until);
+    result = seek_and_copy(source, source_handle, destination, handle, checked_to, k, no_marks,
+                           n, &reached, memory);
     memory->rewrite_from = reached;
     if (result != copy_done) return end_attempt(result, destination_handle, destination, memory);
   }

@@ -89,7 +89,7 @@ TEST_F(FaultTest, EveryFaultEndsInAnIdenticalSyncedCopy) {
                    (beside ? ", source beside" : ", source on /dev/shm"));
       fresh(c.resume);
       EXPECT_EQ(0, run_copy(src, faults(std::string("FAULT_CALLS=") + c.calls + " FAULT_ERRNO=" + c.error +
-                                        " FAULT_PATH=" + q(file(c.on)) + " " + c.when)));
+                                        " FAULT_PATH=" + q(file(c.on)) + " FAULT_COUNT=" + q(src) + " " + c.when)));
       EXPECT_TRUE(data == read_file("d"));
       const std::string out = read_file("out.txt"), log = read_file("fault.log");
       int tries = 0, errors = 0;
@@ -104,6 +104,11 @@ TEST_F(FaultTest, EveryFaultEndsInAnIdenticalSyncedCopy) {
       // The fault did happen, and the last sync of the destination came after it and held.
       const std::size_t synced = log.rfind("fsync " + destination + " ok\n");
       EXPECT_TRUE(synced != std::string::npos && synced > log.rfind("injected ")) << log;
+      // A failed sync of a fresh copy leaves nothing known to be on disk: all of it is
+      // written again from the source.
+      if (std::string(c.calls) == "fsync" && !c.resume) {
+        EXPECT_GE(std::stoull(log.substr(log.rfind("bytes read ") + 11)), 2 * data.size()) << log;
+      }
     }
     // Closed standard descriptors, which the files the tool opens must not take, and a
     // standard output whose reader is gone before the tool starts (a broken pipe).

@@ -13,7 +13,7 @@
 //                probability (FAULT_SEED, default 1); neither: on every matching call
 //   FAULT_LOG    appends "injected CALL PATH ERRNO" per fault, "fsync PATH ok|failed" per
 //                sync of a regular file, and at exit "bytes read N": what read, pread and
-//                copy_file_range took from files matching FAULT_PATH
+//                copy_file_range took from files matching FAULT_COUNT (default FAULT_PATH)
 #define _GNU_SOURCE
 #undef _FORTIFY_SOURCE
 #include <dlfcn.h>
@@ -30,7 +30,7 @@
 
 static struct {
   int ready, log, err, shorten, nth;
-  char calls[256], path[PATH_MAX], err_text[32];
+  char calls[256], path[PATH_MAX], count[PATH_MAX], err_text[32];
   double prob;
   unsigned long long seen, random, bytes;
 } f;
@@ -61,6 +61,7 @@ __attribute__((constructor)) static void setup(void) {
       {"EROFS", EROFS}, {"EACCES", EACCES}, {"ENOENT", ENOENT}, {"EBADF", EBADF}, {"EINTR", EINTR}};
   snprintf(f.calls, sizeof f.calls, ",%s,", env("FAULT_CALLS"));
   snprintf(f.path, sizeof f.path, "%s", env("FAULT_PATH"));
+  snprintf(f.count, sizeof f.count, "%s", *env("FAULT_COUNT") ? env("FAULT_COUNT") : f.path);
   snprintf(f.err_text, sizeof f.err_text, "%s", env("FAULT_ERRNO"));
   f.shorten = strcmp(f.err_text, "short") == 0;
   f.err = atoi(f.err_text);
@@ -105,7 +106,7 @@ static int decide(const char* call, const char* path, const char* other) {
 static size_t asked(int how, size_t len) { return how == 1 && len > 1 ? len / 2 : len; }
 
 static ssize_t counted(int reads, const char* path, ssize_t n) {
-  if (reads && n > 0 && strstr(path, f.path)) f.bytes += (unsigned long long)n;
+  if (reads && n > 0 && strstr(path, f.count)) f.bytes += (unsigned long long)n;
   return n;
 }
 
