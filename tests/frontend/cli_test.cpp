@@ -1,6 +1,6 @@
 // The built zobret binary on real files: command line, exact screen, names in any script
-// and long paths, resume after a kill, retries until a failure goes away, big files,
-// concurrent runs, permissions.
+// and long paths, retries (with a pause) until a failure goes away, big files, concurrent
+// runs, permissions.
 #include <chrono>
 #include <thread>
 
