@@ -52,6 +52,28 @@ int write_all(int handle, const char* buf, std::size_t len, long long offset,
   return total == len ? 0 : -1;
 }
 
+enum class advice { sequential, random, will_need, dont_need };
+
+// Advice to the kernel on len bytes of a file from offset (len 0: to its end), where the
+// system takes advice. Only a hint: 0, or -1 when it cannot.
+int advise(int handle, std::uint64_t offset, std::uint64_t len, advice what) {
+#if ZOBRET_HAVE_POSIX_FADVISE
+  static const int codes[] = {POSIX_FADV_SEQUENTIAL, POSIX_FADV_RANDOM, POSIX_FADV_WILLNEED,
+                              POSIX_FADV_DONTNEED};
+  if (!fits_offset(offset) || !fits_offset(len)) return -1;
+  return posix_fadvise(handle, static_cast<off_t>(offset), static_cast<off_t>(len),
+                       codes[static_cast<int>(what)]) == 0
+             ? 0
+             : -1;
+#else
+  (void)handle;
+  (void)offset;
+  (void)len;
+  (void)what;
+  return 0;
+#endif
+}
+
 }  // namespace
 
 int file_access(const char* path, int mode) { return access(path, mode) == 0 ? 0 : -1; }
@@ -76,30 +98,12 @@ int handle_size(int handle, std::uint64_t* size) {
 int open_source(const char* path) { return open_retrying(path, O_RDONLY | O_CLOEXEC); }
 
 int source_readahead(int handle, bool on) {
-#if ZOBRET_HAVE_POSIX_FADVISE
   // SEQUENTIAL doubles the kernel's read-ahead window; RANDOM turns read-ahead off.
-  const int advice = on ? POSIX_FADV_SEQUENTIAL : POSIX_FADV_RANDOM;
-  return posix_fadvise(handle, 0, 0, advice) == 0 ? 0 : -1;
-#else
-  (void)handle;
-  (void)on;
-  return 0;
-#endif
+  return advise(handle, 0, 0, on ? advice::sequential : advice::random);
 }
 
 int source_prefetch(int handle, std::uint64_t offset, std::uint64_t len) {
-#if ZOBRET_HAVE_POSIX_FADVISE
-  if (!fits_offset(offset) || !fits_offset(len)) return -1;
-  return posix_fadvise(handle, static_cast<off_t>(offset), static_cast<off_t>(len),
-                       POSIX_FADV_WILLNEED) == 0
-             ? 0
-             : -1;
-#else
-  (void)handle;
-  (void)offset;
-  (void)len;
-  return 0;
-#endif
+  return advise(handle, offset, len, advice::will_need);
 }
 
 long long copy_block_in_kernel(int source, int destination, std::size_t len,
@@ -132,18 +136,7 @@ int seek_source(int handle, std::uint64_t offset) {
 }
 
 int source_forget(int handle, std::uint64_t offset, std::uint64_t len) {
-#if ZOBRET_HAVE_POSIX_FADVISE
-  if (!fits_offset(offset) || !fits_offset(len)) return -1;
-  return posix_fadvise(handle, static_cast<off_t>(offset), static_cast<off_t>(len),
-                       POSIX_FADV_DONTNEED) == 0
-             ? 0
-             : -1;
-#else
-  (void)handle;
-  (void)offset;
-  (void)len;
-  return 0;
-#endif
+  return advise(handle, offset, len, advice::dont_need);
 }
 
 long long read_block(int handle, char* buf, std::size_t len) {
