@@ -16,7 +16,8 @@
 #
 # Exit status: 0 all passed, 1 a drill failed, 77 skipped (not root, no FUSE, no packages).
 # Environment: SHARE_DRILL_MIB (file size, 32 or more), SHARE_DRILL_MOUNTS ("smb ssh"),
-# SHARE_DRILL_DOWN (seconds a dropped server stays down, 2), SHARE_DRILL_HANG (seconds a hung
+# SHARE_DRILL_DOWN (seconds a dropped server stays down, 4: twice the time smbnetfs waits for
+# a server before a read fails, so that the drop is seen), SHARE_DRILL_HANG (seconds a hung
 # server stays stopped, 8), SHARE_DRILL_BUDGET (seconds for the whole run, 280),
 # SHARE_DRILL_ONLY (a pattern for the drills to run, e.g. "ssh-download"), SHARE_DRILL_KEEP
 # (keep a destination that came out wrong, as LOG.dest in WORKDIR/logs). The lab's own
@@ -40,7 +41,7 @@ lab=$(cd "$(dirname "$0")/../../tools" && pwd)/share-lab
 work=${2:-${TMPDIR:-/tmp}/zobret-share-drills}
 mib=${SHARE_DRILL_MIB:-256}
 mounts=${SHARE_DRILL_MOUNTS:-smb ssh}
-declare -A away=([drop]=${SHARE_DRILL_DOWN:-2} [hang]=${SHARE_DRILL_HANG:-8})
+declare -A away=([drop]=${SHARE_DRILL_DOWN:-4} [hang]=${SHARE_DRILL_HANG:-8})
 budget=${SHARE_DRILL_BUDGET:-280}
 
 ((EUID == 0)) || skip "the share drills need root (they run smbd and sshd and mount FUSE file systems)"
