@@ -52,6 +52,14 @@ int write_all(int handle, const char* buf, std::size_t len, long long offset,
   return total == len ? 0 : -1;
 }
 
+// Runs a system call on a range of a file (call returns 0 on success): 0, or -1 when the
+// range does not fit the system's offsets or the call fails.
+template <class Call>
+int on_range(std::uint64_t offset, std::uint64_t len, Call call) {
+  if (!fits_offset(offset) || !fits_offset(len)) return -1;
+  return call(static_cast<off_t>(offset), static_cast<off_t>(len)) == 0 ? 0 : -1;
+}
+
 enum class advice { sequential, random, will_need, dont_need };
 
 // Advice to the kernel on len bytes of a file from offset (len 0: to its end), where the
@@ -60,11 +68,9 @@ int advise(int handle, std::uint64_t offset, std::uint64_t len, advice what) {
 #if ZOBRET_HAVE_POSIX_FADVISE
   static const int codes[] = {POSIX_FADV_SEQUENTIAL, POSIX_FADV_RANDOM, POSIX_FADV_WILLNEED,
                               POSIX_FADV_DONTNEED};
-  if (!fits_offset(offset) || !fits_offset(len)) return -1;
-  return posix_fadvise(handle, static_cast<off_t>(offset), static_cast<off_t>(len),
-                       codes[static_cast<int>(what)]) == 0
-             ? 0
-             : -1;
+  return on_range(offset, len, [&](off_t from, off_t count) {
+    return posix_fadvise(handle, from, count, codes[static_cast<int>(what)]);
+  });
 #else
   (void)handle;
   (void)offset;
@@ -184,12 +190,10 @@ int write_block(int handle, const char* buf, std::size_t len, std::size_t* writt
 
 int start_writeback(int handle, std::uint64_t offset, std::uint64_t len) {
 #if ZOBRET_HAVE_SYNC_FILE_RANGE
-  if (!fits_offset(offset) || !fits_offset(len)) return -1;
   // WRITE alone neither waits nor collects an earlier write error, so fsync still sees it.
-  return sync_file_range(handle, static_cast<off_t>(offset), static_cast<off_t>(len),
-                         SYNC_FILE_RANGE_WRITE) == 0
-             ? 0
-             : -1;
+  return on_range(offset, len, [&](off_t from, off_t count) {
+    return sync_file_range(handle, from, count, SYNC_FILE_RANGE_WRITE);
+  });
 #else
   (void)handle;
   (void)offset;
