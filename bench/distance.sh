@@ -4,7 +4,7 @@
 # 50 and 150 ms made by the lab's delay proxy (tools/share-lab, SHARE_LAB_DELAY_MS). Prints
 # MB/s and the ratio to cp for every cell, then the targets. Run from anywhere in a clone:
 #
-#   sudo bench/distance.sh                 # 3 rounds per cell, about 20 minutes
+#   sudo bench/distance.sh                 # 3 rounds per cell, about 25 minutes
 #   ZOBRET_DISTANCE_ROUNDS=5 ZOBRET_DISTANCE_RTTS="50 150" ZOBRET_DISTANCE_MOUNTS=ssh \
 #     sudo -E bench/distance.sh            # a part of the table, more rounds
 #
