@@ -68,8 +68,10 @@ constexpr double rate_seconds = 0.1;
 // while the copy goes on, instead of all at once by the sync at the end.
 constexpr std::uint64_t writeback_bytes = 8 * 1024 * 1024;
 
-double seconds_since(std::chrono::steady_clock::time_point start) {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+using clock_time = std::chrono::steady_clock::time_point;
+
+double seconds_between(clock_time start, clock_time end) {
+  return std::chrono::duration<double>(end - start).count();
 }
 
 // The block for a rate (bytes per second): the largest power of two that arrives within
@@ -154,7 +156,8 @@ int copy_blocks(const char* source, int source_handle, const char* destination,
     if (status != 0) return fail_writing(destination);
     // The first block is measured alone, so that a distant share leaves the smallest
     // block after one round trip.
-    const double measured = seconds_since(rate_start);
+    const clock_time now = std::chrono::steady_clock::now();
+    const double measured = seconds_between(rate_start, now);
     if (measured >= rate_seconds || rate_from == from) {
       const double rate = static_cast<double>(i - rate_from) / measured;
       block = block_for(rate, block);
@@ -166,23 +169,23 @@ int copy_blocks(const char* source, int source_handle, const char* destination,
       if ((next_ahead > 0) != (ahead > 0)) source_readahead(source_handle, next_ahead > 0);
       ahead = next_ahead;
       rate_from = i;
-      rate_start = std::chrono::steady_clock::now();
+      rate_start = now;
     }
     if (i - unflushed_from >= writeback_bytes) {
       start_writeback(destination_handle, unflushed_from, i - unflushed_from);
       unflushed_from = i;
     }
-    if (seconds_since(last_sync) >= sync_seconds) {
+    if (seconds_between(last_sync, now) >= sync_seconds) {
       if (sync_file(destination_handle) != 0) return fail_writing(destination);
       *synced_until = std::max(*synced_until, i);
-      last_sync = std::chrono::steady_clock::now();
+      last_sync = std::chrono::steady_clock::now();  // the sync itself may have taken long
     }
   }
   // A source that lost its server may have been cut short after handing over zeros for
   // its last bytes, and such zeros reach up to its end: then it must still be as long as
   // it was measured. (Asking costs round trips on a share, so only then.)
-  std::uint64_t now = 0;
-  if (to == n && last_byte_zero && (handle_size(source_handle, &now) != 0 || now < n))
+  std::uint64_t size_now = 0;
+  if (to == n && last_byte_zero && (handle_size(source_handle, &size_now) != 0 || size_now < n))
     return fail_reading(source);
   return copy_done;
 }

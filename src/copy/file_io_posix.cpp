@@ -21,12 +21,17 @@ namespace {
 
 bool fits_offset(std::uint64_t offset) { return offset <= static_cast<std::uint64_t>(INT64_MAX); }
 
+// Makes a system call again for as long as a signal interrupts it; its result.
+template <class Call>
+auto retrying(Call call) {
+  for (;;) {
+    const auto result = call();
+    if (result >= 0 || errno != EINTR) return result;
+  }
+}
+
 int open_retrying(const char* path, int flags) {
-  int fd;
-  do {
-    fd = open(path, flags, 0666);
-  } while (fd < 0 && errno == EINTR);
-  return fd;
+  return retrying([&] { return open(path, flags, 0666); });
 }
 
 // Writes len bytes, positioned at offset or (offset < 0) in order, continuing partial
@@ -35,13 +40,12 @@ int write_all(int handle, const char* buf, std::size_t len, long long offset,
               std::size_t* written) {
   std::size_t total = 0;
   while (total < len) {
-    const ssize_t n = offset >= 0 ? pwrite(handle, buf + total, len - total,
-                                           static_cast<off_t>(offset) + static_cast<off_t>(total))
-                                  : write(handle, buf + total, len - total);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      break;
-    }
+    const ssize_t n = retrying([&] {
+      return offset >= 0 ? pwrite(handle, buf + total, len - total,
+                                  static_cast<off_t>(offset) + static_cast<off_t>(total))
+                         : write(handle, buf + total, len - total);
+    });
+    if (n < 0) break;
     if (n == 0) {  // no progress: treat as a full disk
       errno = ENOSPC;
       break;
@@ -117,16 +121,14 @@ long long copy_block_in_kernel(int source, int destination, std::size_t len,
 #if ZOBRET_HAVE_COPY_FILE_RANGE
   if (!fits_offset(offset)) return -1;
   off_t at = static_cast<off_t>(offset);
-  for (;;) {
-    const ssize_t n = copy_file_range(source, nullptr, destination, &at, len, 0);
-    if (n >= 0) return static_cast<long long>(n);
-    if (errno == EINTR) continue;
-    // Different file systems, special files, or a kernel without the call.
-    if (errno == EXDEV || errno == EINVAL || errno == EOPNOTSUPP || errno == ENOTSUP ||
-        errno == ENOSYS)
-      return copy_unsupported;
-    return -1;
-  }
+  const ssize_t n =
+      retrying([&] { return copy_file_range(source, nullptr, destination, &at, len, 0); });
+  if (n >= 0) return static_cast<long long>(n);
+  // Different file systems, special files, or a kernel without the call.
+  if (errno == EXDEV || errno == EINVAL || errno == EOPNOTSUPP || errno == ENOTSUP ||
+      errno == ENOSYS)
+    return copy_unsupported;
+  return -1;
 #else
   (void)source;
   (void)destination;
@@ -146,20 +148,12 @@ int source_forget(int handle, std::uint64_t offset, std::uint64_t len) {
 }
 
 long long read_block(int handle, char* buf, std::size_t len) {
-  for (;;) {
-    const ssize_t n = read(handle, buf, len);
-    if (n >= 0) return static_cast<long long>(n);
-    if (errno != EINTR) return -1;
-  }
+  return retrying([&] { return read(handle, buf, len); });
 }
 
 long long read_block_at(int handle, char* buf, std::size_t len, std::uint64_t offset) {
   if (!fits_offset(offset)) return -1;
-  for (;;) {
-    const ssize_t n = pread(handle, buf, len, static_cast<off_t>(offset));
-    if (n >= 0) return static_cast<long long>(n);
-    if (errno != EINTR) return -1;
-  }
+  return retrying([&] { return pread(handle, buf, len, static_cast<off_t>(offset)); });
 }
 
 int create_destination(const char* path) {
@@ -208,11 +202,7 @@ int sync_file(int handle) {
   // File systems that do not know it fall through to fsync.
   if (fcntl(handle, F_FULLFSYNC) == 0) return 0;
 #endif
-  for (;;) {
-    if (fsync(handle) == 0) return 0;
-    if (errno == EINTR) continue;
-    break;
-  }
+  if (retrying([&] { return fsync(handle); }) == 0) return 0;
   // Devices and pipes cannot be synced at all; that is not a lost write. A regular file
   // that cannot be synced may have lost bytes, whatever the reason given.
   const int error = errno;

@@ -80,6 +80,23 @@ int seek_to(int handle, std::uint64_t offset) {
   return _lseeki64(handle, target, SEEK_SET) == target ? 0 : -1;
 }
 
+// Writes len bytes at the handle's position, continuing partial writes.
+int write_all(int handle, const char* buf, std::size_t len, std::size_t* written) {
+  while (*written < len) {
+    const int n = _write(handle, buf + *written, io_chunk(len - *written));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return -1;
+    }
+    if (n == 0) {  // no progress: treat as a full disk
+      errno = ENOSPC;
+      return -1;
+    }
+    *written += static_cast<std::size_t>(n);  // n > 0 here
+  }
+  return 0;
+}
+
 }  // namespace
 
 int file_access(const char* path, int mode) {
@@ -111,7 +128,6 @@ int file_size(const char* path, std::uint64_t* size) {
   *size = static_cast<std::uint64_t>(n.QuadPart);
   return path_is_file;
 }
-
 
 int handle_size(int handle, std::uint64_t* size) {
   const long long n = _filelengthi64(handle);
@@ -155,27 +171,6 @@ int create_destination(const char* path) {
 }
 
 int open_destination(const char* path) { return open_handle(path, _O_RDWR); }
-
-namespace {
-
-// Writes len bytes at the handle's position, continuing partial writes.
-int write_all(int handle, const char* buf, std::size_t len, std::size_t* written) {
-  while (*written < len) {
-    const int n = _write(handle, buf + *written, io_chunk(len - *written));
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return -1;
-    }
-    if (n == 0) {  // no progress: treat as a full disk
-      errno = ENOSPC;
-      return -1;
-    }
-    *written += static_cast<std::size_t>(n);  // n > 0 here
-  }
-  return 0;
-}
-
-}  // namespace
 
 int has_offsets(int handle) {
   const HANDLE h = reinterpret_cast<HANDLE>(_get_osfhandle(handle));

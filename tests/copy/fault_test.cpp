@@ -76,13 +76,13 @@ TEST_F(FaultTest, EveryFaultEndsInAnIdenticalSyncedCopy) {
   // must make sure that the source still has its size.
   const std::string data = zobret_test::random_bytes((4u << 20) + 1234) + '\0';
   const std::string destination = path("d");
+  auto fresh = [&](bool resume) {
+    for (const char* name : {"d", "fault.log"}) std::filesystem::remove(path(name));
+    if (resume) write_file("d", data.substr(0, (3u << 19) + 4321));
+  };
   for (const bool beside : {false, true}) {
     const std::string src = source(beside, data);
     auto file = [&](char which) { return which == 's' ? src : which == 'd' ? destination : ""; };
-    auto fresh = [&](bool resume) {
-      for (const char* name : {"d", "fault.log"}) std::filesystem::remove(path(name));
-      if (resume) write_file("d", data.substr(0, (3u << 19) + 4321));
-    };
     for (const Case& c : cases) {
       if ((beside && !c.beside) || (!ZOBRET_KERNEL_COPY && std::string(c.calls) == "copy_file_range")) continue;
       SCOPED_TRACE(std::string(c.calls) + " " + c.error + " " + c.when + (c.resume ? ", resumed" : "") +
@@ -125,7 +125,7 @@ TEST_F(FaultTest, EveryFaultEndsInAnIdenticalSyncedCopy) {
   }
   // A pipe takes its blocks in order, without offsets: every write cut short goes on
   // behind the bytes the pipe took.
-  for (const char* name : {"d", "fault.log"}) std::filesystem::remove(path(name));
+  fresh(false);
   ASSERT_EQ(0, zobret_test::run_shell("mkfifo " + quoted("d")));
   auto reader = zobret_test::start_shell("cat " + quoted("d") + " >" + quoted("piped"));
   EXPECT_EQ(0, run_copy(shm_ + "/s", faults("FAULT_CALLS=write FAULT_ERRNO=short FAULT_PATH=" + q(destination))));
