@@ -36,21 +36,21 @@ int fail_opening_for_writing(const char* destination) {
 // Ends an attempt after a failure (its line written) or a finish, closing the destination.
 // A failure on the destination's side, including a close that fails, may have cost any
 // byte written since the last good sync: those are written again before the next sync.
-int end_attempt(int result, owned_handle* destination_handle, const char* destination,
-                run_memory* memory) {
+int end_attempt(const copy_job& job, int result, owned_handle* destination_handle) {
+  run_memory* memory = job.memory;
   bool lost_writes = result == copy_write_failed;
   if (destination_handle->close_now() != 0) {
-    if (result == copy_done) fail_writing(destination);
+    if (result == copy_done) fail_writing(job.destination.path);
     lost_writes = true;
   }
   if (lost_writes) memory->rewrite_from = std::min(memory->rewrite_from, memory->synced_until);
   return result == copy_done && !lost_writes ? attempt_finished : attempt_failed;
 }
 
-// Reads len bytes at offset whole: 0, or -1 when the file fails or ends first.
-int read_exactly_at(int handle, char* buf, std::size_t len, std::uint64_t offset) {
+// Reads len bytes of file at offset whole: 0, or -1 when the file fails or ends first.
+int read_exactly_at(const open_file& file, char* buf, std::size_t len, std::uint64_t offset) {
   for (std::size_t total = 0; total < len;) {
-    const long long got = read_block_at(handle, buf + total, len - total, offset + total);
+    const long long got = read_block_at(file.handle, buf + total, len - total, offset + total);
     if (got <= 0) return -1;
     total += static_cast<std::size_t>(got);
   }
@@ -63,14 +63,13 @@ constexpr std::size_t check_chunk = 64 * page_size;
 // The second look at destination bytes from to to-1 (see check_window): every page whose
 // last byte is zero is compared with the source and written again where they differ.
 // Costs reads of the destination, and of the source only for such pages.
-int check_pages(const char* source, int source_handle, const char* destination,
-                int destination_handle, std::uint64_t from, std::uint64_t to) {
+int check_pages(const copy_job& job, std::uint64_t from, std::uint64_t to) {
   const std::unique_ptr<char[]> ours(new char[check_chunk]);
   const std::unique_ptr<char[]> theirs(new char[check_chunk]);
   for (std::uint64_t at = from - from % page_size; at < to;) {
     const std::size_t len = static_cast<std::size_t>(std::min<std::uint64_t>(to - at, check_chunk));
-    if (read_exactly_at(destination_handle, ours.get(), len, at) != 0)
-      return fail_reading(destination);
+    if (read_exactly_at(job.destination, ours.get(), len, at) != 0)
+      return fail_reading(job.destination.path);
     // Runs of suspect pages, each compared and written again as one stretch.
     for (std::size_t start = 0; start < len;) {
       std::size_t end = start;
@@ -81,12 +80,12 @@ int check_pages(const char* source, int source_handle, const char* destination,
         continue;
       }
       const std::size_t run = end - start;
-      if (read_exactly_at(source_handle, theirs.get(), run, at + start) != 0)
-        return fail_reading(source);
+      if (read_exactly_at(job.source, theirs.get(), run, at + start) != 0)
+        return fail_reading(job.source.path);
       std::size_t written = 0;
       if (std::memcmp(ours.get() + start, theirs.get(), run) != 0 &&
-          write_block_at(destination_handle, theirs.get(), run, at + start, &written) != 0)
-        return fail_writing(destination);
+          write_block_at(job.destination.handle, theirs.get(), run, at + start, &written) != 0)
+        return fail_writing(job.destination.path);
       start = end;
     }
     at += len;
@@ -94,83 +93,108 @@ int check_pages(const char* source, int source_handle, const char* destination,
   return copy_done;
 }
 
+// Where the destination's trailing run of pages ending in a zero byte begins, the first k
+// bytes counted (k itself when its last page ends in another byte), into *start; 0, or
+// -1 when a read fails. On ordinary data the run is at most a page or two; behind an
+// outage of the destination's server it can be the whole stretch that never arrived.
+int zero_run_start(const open_file& destination, std::uint64_t k, std::uint64_t* start) {
+  const std::unique_ptr<char[]> buf(new char[check_chunk]);
+  for (std::uint64_t at = k; at > 0;) {
+    // A chunk of whole pages before at (the first one ends at k, which may end a partial page).
+    const std::uint64_t from = at > check_chunk ? (at - check_chunk + page_size - 1) / page_size * page_size : 0;
+    if (read_exactly_at(destination, buf.get(), static_cast<std::size_t>(at - from), from) != 0)
+      return -1;
+    for (std::uint64_t end = at; end > from; end = (end - 1) / page_size * page_size) {
+      if (buf[static_cast<std::size_t>(end - 1 - from)] != 0) {
+        *start = end;
+        return 0;
+      }
+    }
+    at = from;
+  }
+  *start = 0;
+  return 0;
+}
+
 // Where the second look at a destination of k bytes begins (see check_window).
-std::uint64_t check_start(std::uint64_t k, const run_memory& memory) {
+int check_start(const copy_job& job, std::uint64_t k, std::uint64_t* start) {
+  const run_memory& memory = *job.memory;
   const std::uint64_t window_start = k - std::min(k, check_window);
   // A destination shorter than what was looked at has lost bytes: look at its end again.
-  return k < memory.checked_until ? window_start : std::max(window_start, memory.checked_until);
+  *start = k < memory.checked_until ? window_start : std::max(window_start, memory.checked_until);
+  if (memory.checked_until != 0) return 0;
+  // The first look at a destination also reaches back over its whole trailing run of pages
+  // ending in a zero byte. A client whose server went away while an earlier run wrote can
+  // leave the file longer than the bytes that reached the server, zero-filled behind them,
+  // and a run that was killed then left nothing to tell how far back that goes.
+  std::uint64_t run_start = k;
+  if (zero_run_start(job.destination, k, &run_start) != 0) return fail_reading(job.destination.path);
+  *start = std::min(*start, run_start);
+  return 0;
 }
 
 // Positions the source at byte from and copies it up to byte to-1 into the open
 // destination, drawing marks from shown_from on.
-int seek_and_copy(const char* source, int source_handle, const char* destination,
-                  int destination_handle, std::uint64_t from, std::uint64_t to,
-                  std::uint64_t shown_from, std::uint64_t n, std::uint64_t* reached,
-                  run_memory* memory) {
+int seek_and_copy(const copy_job& job, std::uint64_t from, std::uint64_t to,
+                  std::uint64_t shown_from, std::uint64_t* reached) {
   *reached = from;
-  if (seek_source(source_handle, from) != 0) {
+  if (seek_source(job.source.handle, from) != 0) {
     // The line names the destination, as it always has.
-    log_line(std::cerr, " ERROR: Unable to seek to position in the file ", destination,
+    log_line(std::cerr, " ERROR: Unable to seek to position in the file ", job.destination.path,
              " for writing.");
     return copy_read_failed;
   }
-  return copy_blocks(source, source_handle, destination, destination_handle, from, to,
-                     shown_from, n, reached, &memory->synced_until);
+  return copy_blocks(job, from, to, shown_from, reached);
 }
 
 // Copies the source's bytes from k on into the open destination and finishes: the
 // destination is synced and closed.
-int copy_to_end(const char* source, int source_handle, const char* destination,
-                owned_handle* destination_handle, std::uint64_t k, std::uint64_t n,
-                run_memory* memory) {
-  const int handle = destination_handle->get();
+int copy_to_end(const copy_job& job, owned_handle* destination_handle, std::uint64_t k) {
   std::uint64_t reached = k;
-  int result = seek_and_copy(source, source_handle, destination, handle, k, n, k, n, &reached,
-                             memory);
+  int result = seek_and_copy(job, k, job.n, k, &reached);
   // A share may report a lost write only now: the copy counts only once it is on disk.
   if (result == copy_done) {
-    if (sync_file(handle) != 0) result = fail_writing(destination);
-    else memory->synced_until = n;
+    if (sync_file(job.destination.handle, job.destination.writable) != 0)
+      result = fail_writing(job.destination.path);
+    else job.memory->synced_until = job.n;
   }
-  return end_attempt(result, destination_handle, destination, memory);
+  return end_attempt(job, result, destination_handle);
 }
 
 // The resume of a destination of k bytes (k <= n), opened as handle: first what a failure
 // of this run may have spoiled is copied again, then the rest.
-int resume(const char* source, int source_handle, const char* destination,
-           owned_handle* destination_handle, std::uint64_t k, std::uint64_t n,
-           run_memory* memory) {
-  const int handle = destination_handle->get();
+int resume(const copy_job& job, owned_handle* destination_handle, std::uint64_t k) {
+  run_memory* memory = job.memory;
   int result = copy_done;
   // Bytes a failed sync or write may have cost are written again, behind the display.
   std::uint64_t checked_to = k;
   if (memory->rewrite_from < k) {
     checked_to = memory->rewrite_from;
     std::uint64_t reached = checked_to;
-    result = seek_and_copy(source, source_handle, destination, handle, checked_to, k, no_marks,
-                           n, &reached, memory);
+    result = seek_and_copy(job, checked_to, k, no_marks, &reached);
     memory->rewrite_from = reached;
-    if (result != copy_done) return end_attempt(result, destination_handle, destination, memory);
+    if (result != copy_done) return end_attempt(job, result, destination_handle);
   }
   memory->rewrite_from = nothing_to_rewrite;
   // The second look at what the last failure may have spoiled. The system may still cache
   // zero-filled pages of the source, behind k and read ahead of it: they are dropped first,
   // so that the source's bytes come from its file system again.
-  const std::uint64_t check_from = check_start(k, *memory);
-  if (check_from < checked_to) {
-    source_forget(source_handle, check_from, k - check_from + check_window);
-    result = check_pages(source, source_handle, destination, handle, check_from, checked_to);
+  std::uint64_t check_from = k;
+  result = check_start(job, k, &check_from);
+  if (result == copy_done && check_from < checked_to) {
+    source_forget(job.source.handle, check_from, k - check_from + check_window);
+    result = check_pages(job, check_from, checked_to);
   }
-  if (result != copy_done) return end_attempt(result, destination_handle, destination, memory);
+  if (result != copy_done) return end_attempt(job, result, destination_handle);
   memory->checked_until = k;
   // What is there goes to disk before new bytes follow, so that a later failure costs
   // only those.
-  if (k < n && memory->synced_until < k) {
-    if (sync_file(handle) != 0)
-      return end_attempt(fail_writing(destination), destination_handle, destination, memory);
+  if (k < job.n && memory->synced_until < k) {
+    if (sync_file(job.destination.handle, job.destination.writable) != 0)
+      return end_attempt(job, fail_writing(job.destination.path), destination_handle);
     memory->synced_until = k;
   }
-  return copy_to_end(source, source_handle, destination, destination_handle, k, n, memory);
+  return copy_to_end(job, destination_handle, k);
 }
 
 // Where the attempt writes: destination itself, or, when it names an existing folder, the
@@ -196,14 +220,16 @@ int copy_attempt(const char* source, const char* destination_arg, run_memory* me
   // The source must exist, be readable, and be a file, measured once: the attempt copies
   // up to that size. A pipe or a device has no size to measure, and a copy of it could
   // never resume. Each path is looked up as few times as it can be: on a distant share
-  // every lookup is a round trip.
+  // every lookup is a round trip. Only "no such file" means missing: a lookup that fails
+  // for another reason (a share that does not answer) says so, and the next attempt looks
+  // again.
   std::uint64_t n = 0;
   const int source_kind = file_size(source, &n);
-  if (source_kind == path_is_missing ||
-      (source_kind == path_is_unknown && file_access(source, access_exists) != 0)) {
+  if (source_kind == path_is_missing) {
     log_line(std::cerr, " ERROR: The file ", source, " doesn't seem to be existant.");
     return attempt_failed;
   }
+  if (source_kind == path_is_unknown) return fail_measuring(source);
   if (file_access(source, access_read) != 0) {
     log_line(std::cerr, " ERROR: Unable to get reading access to the file ", source, ".");
     return attempt_failed;
@@ -223,15 +249,12 @@ int copy_attempt(const char* source, const char* destination_arg, run_memory* me
   // The destination is looked at only now, after the source has been opened.
   std::string destination_text;
   std::uint64_t k = 0;
-  int kind = find_destination(source, destination_arg, &destination_text, &k);
+  const int kind = find_destination(source, destination_arg, &destination_text, &k);
   const char* destination = destination_text.c_str();
   if (kind == path_is_directory) {
     log_line(std::cerr, " ERROR: The file ", destination, " is a directory.");
     return attempt_failed;
   }
-  if (kind == path_is_unknown && file_access(destination, access_exists) != 0)
-    kind = path_is_missing;
-
   if (kind == path_is_missing) {
     // Fresh copy.
     log_line(std::cout, " Destination file: ", destination, " (", 0, " of ", n, " bytes).");
@@ -242,11 +265,13 @@ int copy_attempt(const char* source, const char* destination_arg, run_memory* me
     owned_handle destination_handle(create_destination(destination));
     if (destination_handle.get() < 0) return fail_opening_for_writing(destination);
     *memory = run_memory{};  // a new file: nothing of it is looked at or on disk yet
-    return copy_to_end(source, source_handle.get(), destination, &destination_handle, 0, n,
-                       memory);
+    const copy_job job{{source, source_handle.get(), false},
+                       {destination, destination_handle.get(), true}, n, memory};
+    return copy_to_end(job, &destination_handle, 0);
   }
 
-  // Resume. A destination that exists but cannot be measured is never written to.
+  // Resume. A destination that exists but cannot be measured, or cannot even be looked up
+  // (a share that does not answer), is never written to: the next attempt looks again.
   if (kind == path_is_unknown) return fail_measuring(destination);
   log_line(std::cout, " Destination file: ", destination, " (", k, " of ", n, " bytes).");
   // A destination longer than the source shows the difference wrapped to 32 bits, as it
@@ -266,12 +291,15 @@ int copy_attempt(const char* source, const char* destination_arg, run_memory* me
     }
   }
   int handle = open_destination(destination);
+  const bool writable = handle >= 0;
   // A complete destination that may not be written can still be looked at and synced;
   // should a page need writing again, that write fails and says so.
-  if (handle < 0 && k == n) handle = open_source(destination);
+  if (!writable && k == n) handle = open_source(destination);
   owned_handle destination_handle(handle);
   if (handle < 0) return fail_opening_for_writing(destination);
-  return resume(source, source_handle.get(), destination, &destination_handle, k, n, memory);
+  const copy_job job{{source, source_handle.get(), false}, {destination, handle, writable}, n,
+                     memory};
+  return resume(job, &destination_handle, k);
 }
 
 }  // namespace zobret

@@ -9,7 +9,6 @@
 #include <iostream>
 #include <memory>
 
-#include "copy/copy_attempt.h"  // check_window
 #include "copy/file_io.h"
 #include "report/console.h"
 #include "report/progress.h"
@@ -95,10 +94,10 @@ std::uint64_t ahead_for(double rate) {
 
 }  // namespace
 
-int copy_blocks(const char* source, int source_handle, const char* destination,
-                int destination_handle, std::uint64_t from, std::uint64_t to,
-                std::uint64_t shown_from, std::uint64_t n, std::uint64_t* reached,
-                std::uint64_t* synced_until) {
+int copy_blocks(const copy_job& job, std::uint64_t from, std::uint64_t to,
+                std::uint64_t shown_from, std::uint64_t* reached) {
+  const int source_handle = job.source.handle, destination_handle = job.destination.handle;
+  const std::uint64_t n = job.n;
   std::uint64_t i = from;
   *reached = i;
   if (i >= to) return copy_done;
@@ -142,7 +141,7 @@ int copy_blocks(const char* source, int source_handle, const char* destination,
       in_kernel = false;
       const long long got = read_block(source_handle, buf.get(), want);
       // A source that ends before the size it had when measured is a failed read too.
-      if (got <= 0) return fail_reading(source);
+      if (got <= 0) return fail_reading(job.source.path);
       const std::size_t len = static_cast<std::size_t>(got);
       last_byte_zero = buf[len - 1] == 0;
       status = positioned ? write_block_at(destination_handle, buf.get(), len, i, &written)
@@ -153,7 +152,7 @@ int copy_blocks(const char* source, int source_handle, const char* destination,
       progress_block(std::max(i, shown_from), i + written - 1, n);
     i += written;
     *reached = i;
-    if (status != 0) return fail_writing(destination);
+    if (status != 0) return fail_writing(job.destination.path);
     // The first block is measured alone, so that a distant share leaves the smallest
     // block after one round trip.
     const clock_time now = std::chrono::steady_clock::now();
@@ -176,8 +175,9 @@ int copy_blocks(const char* source, int source_handle, const char* destination,
       unflushed_from = i;
     }
     if (seconds_between(last_sync, now) >= sync_seconds) {
-      if (sync_file(destination_handle) != 0) return fail_writing(destination);
-      *synced_until = std::max(*synced_until, i);
+      if (sync_file(destination_handle, job.destination.writable) != 0)
+        return fail_writing(job.destination.path);
+      job.memory->synced_until = std::max(job.memory->synced_until, i);
       last_sync = std::chrono::steady_clock::now();  // the sync itself may have taken long
     }
   }
@@ -186,7 +186,7 @@ int copy_blocks(const char* source, int source_handle, const char* destination,
   // it was measured. (Asking costs round trips on a share, so only then.)
   std::uint64_t size_now = 0;
   if (to == n && last_byte_zero && (handle_size(source_handle, &size_now) != 0 || size_now < n))
-    return fail_reading(source);
+    return fail_reading(job.source.path);
   return copy_done;
 }
 

@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+#include "copy/copy_job.h"
+
 namespace zobret {
 
 // How a copy of a stretch of bytes ended. Read and write failures end alike (the attempt
@@ -21,19 +23,16 @@ int fail_writing(const char* destination);
 // Marks drawn for no byte: for bytes that are copied again behind the display.
 constexpr std::uint64_t no_marks = UINT64_MAX;
 
-// Copies bytes from to to-1 of the source (its handle positioned at byte from) to the same
-// offsets of the destination, drawing the progress marks for bytes shown_from and up; n
-// is the source's size, for the percentages. A copy up to n also makes sure that a source
-// whose last bytes may have been zeros of a dropped share has not shrunk below n. On the
-// way it syncs the destination now and then (every sync_seconds), raising *synced_until
-// to what each good sync covered. Returns
-// copy_done, or a failure after its error line (naming the file that failed) has been
-// written. *reached receives the offset up to which bytes reached the destination, also on
-// failure. The handles stay open; the paths serve only the error lines.
-int copy_blocks(const char* source, int source_handle, const char* destination,
-                int destination_handle, std::uint64_t from, std::uint64_t to,
-                std::uint64_t shown_from, std::uint64_t n, std::uint64_t* reached,
-                std::uint64_t* synced_until);
+// Copies the job's bytes from to to-1 (the source's handle positioned at byte from) to the
+// same offsets of the destination, drawing the progress marks for bytes shown_from and up.
+// A copy up to the source's size also makes sure that a source whose last bytes may have
+// been zeros of a dropped share has not shrunk. On the way it syncs the destination now
+// and then (every sync_seconds), raising the run's synced_until to what each good sync
+// covered. Returns copy_done, or a failure after its error line (naming the file that
+// failed) has been written. *reached receives the offset up to which bytes reached the
+// destination, also on failure. The handles stay open.
+int copy_blocks(const copy_job& job, std::uint64_t from, std::uint64_t to,
+                std::uint64_t shown_from, std::uint64_t* reached);
 
 // How often a long copy makes what it has written durable, so that a failure on the
 // destination's side costs at most the bytes of the last stretch.

@@ -97,8 +97,9 @@ int write_block(int handle, const char* buf, std::size_t len, std::size_t* writt
 int start_writeback(int handle, std::uint64_t offset, std::uint64_t len);
 // Hands the file's data to stable storage. A device or a pipe that cannot be synced at
 // all counts as synced; a regular file that refuses the sync, for whatever reason, does
-// not. 0 or -1.
-int sync_file(int handle);
+// not, unless the handle was opened for reading only (writable false) and the system
+// refuses to sync such a handle: it has written nothing that could wait. 0 or -1.
+int sync_file(int handle, bool writable);
 // Closes a handle; 0 or -1 (a deferred write error shows here on some shares).
 int close_file(int handle);
 

@@ -196,7 +196,8 @@ int start_writeback(int handle, std::uint64_t offset, std::uint64_t len) {
 #endif
 }
 
-int sync_file(int handle) {
+int sync_file(int handle, bool writable) {
+  (void)writable;  // a descriptor opened for reading syncs like any other
 #if ZOBRET_HAVE_F_FULLFSYNC
   // On macOS fsync leaves the data in the drive's cache; F_FULLFSYNC flushes that too.
   // File systems that do not know it fall through to fsync.

@@ -190,15 +190,17 @@ int write_block(int handle, const char* buf, std::size_t len, std::size_t* writt
   return write_all(handle, buf, len, written);
 }
 
-int sync_file(int handle) {
+int sync_file(int handle, bool writable) {
   const HANDLE h = reinterpret_cast<HANDLE>(_get_osfhandle(handle));
   if (h == INVALID_HANDLE_VALUE) return -1;
   // The NUL device, a console or a pipe hold nothing to sync: count them as synced.
   if (GetFileType(h) != FILE_TYPE_DISK) return 0;
   if (FlushFileBuffers(h)) return 0;
   // A complete destination that may not be written is opened for reading only, and such a
-  // handle cannot be flushed; it has written nothing that could wait in the cache.
-  return GetLastError() == ERROR_ACCESS_DENIED ? 0 : -1;
+  // handle cannot be flushed; it has written nothing that could wait in the cache. A handle
+  // opened for writing whose flush is refused (the share's permissions changed mid-copy)
+  // has not synced.
+  return !writable && GetLastError() == ERROR_ACCESS_DENIED ? 0 : -1;
 }
 
 int close_file(int handle) { return _close(handle) == 0 ? 0 : -1; }
