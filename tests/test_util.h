@@ -39,10 +39,13 @@ constexpr const char* console_line_end = "\r\n";  // a line break as the console
 // A file that another program holds open for writing cannot be measured (the size query
 // shares the file for reading only).
 constexpr bool writers_block_size_query = true;
+// A handle opened for reading only cannot be flushed.
+constexpr bool read_only_flush_refused = true;
 #else
 constexpr const char* null_device = "/dev/null";
 constexpr const char* console_line_end = "\n";
 constexpr bool writers_block_size_query = false;
+constexpr bool read_only_flush_refused = false;
 #endif
 #ifdef __linux__
 // Where a tmpfs can be filled, another user id taken (setpriv), signals and LD_PRELOAD used.

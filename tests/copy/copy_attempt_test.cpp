@@ -3,7 +3,7 @@
 
 #include <functional>
 
-#include "copy/file_io.h"  // path_separator
+#include "copy/file_io.h"  // path_separator, open_source, sync_file
 
 #include "test_util.h"
 
@@ -52,6 +52,12 @@ TEST_F(CopyAttemptTest, OutcomesAndTheirLines) {
       {"destination in a missing directory", [&] { write_file("s", data); }, path("s"),
        path("no/d"), -1, "\n00000000K > ",
        " ERROR: Unable to open the file " + path("no/d") + " for writing.\n", "-"},
+      // A folder whose file of the source's name is a folder too: nothing to write into.
+      {"destination folder holds a folder of the source's name", [&] {
+         write_file("s", data);
+         std::filesystem::create_directories(path("into/s"));
+       }, path("s"), path("into"), -1, "",
+       " ERROR: The file " + path("into") + path_separator() + "s is a directory.\n", "-"},
       {"destination is a directory", [&] {
          write_file("s", data);
          std::filesystem::create_directory(path("into"));
@@ -79,6 +85,20 @@ TEST_F(CopyAttemptTest, NullDeviceAsDestination) {
   // The null device cannot be synced, which is no lost write.
   EXPECT_EQ(0, attempt(path("s"), zobret_test::null_device));
   EXPECT_EQ("", err());
+}
+
+// Windows refuses to flush a handle opened for reading only (a complete destination that
+// may not be written). Only such a handle counts as synced then: one opened for writing
+// whose flush is refused has not synced.
+TEST_F(CopyAttemptTest, RefusedFlushCountsOnlyForAHandleOpenedForReading) {
+  write_file("d", "data");
+  const int handle = open_source(path("d").c_str());
+  ASSERT_GE(handle, 0);
+  const int as_opened = sync_file(handle, false), as_if_writable = sync_file(handle, true);
+  close_file(handle);
+  EXPECT_EQ(0, as_opened);
+  if (!zobret_test::read_only_flush_refused) GTEST_SKIP() << "this system syncs a handle opened for reading";
+  EXPECT_EQ(-1, as_if_writable);
 }
 
 TEST_F(CopyAttemptTest, DestinationThatAnotherProgramWrites) {

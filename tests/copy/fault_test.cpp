@@ -53,14 +53,21 @@ TEST_F(FaultTest, EveryFaultEndsInAnIdenticalSyncedCopy) {
     int attempts;    // Try lines (0: any number)
     bool beside;     // also with the source beside the destination (read and pwrite move blocks only
                      // between file systems, or redo one the kernel failed)
+    const char* says = "";  // what every error line says
   } const cases[] = {
       {"open", "EACCES", "FAULT_NTH=1", 's', 's', false, 2, true},
       {"open", "EACCES", "FAULT_NTH=1", 'd', 'd', true, 2, true},
       {"stat", "EIO", "FAULT_NTH=1", 's', 's', false, 2, true},  // the size query
       {"stat", "EIO", "FAULT_NTH=1", 'd', 'd', true, 2, true},
+      // A lookup that times out (a share in its grace period) is no missing file, whatever
+      // the access test says: never the fresh copy, never "doesn't seem to be existant". The
+      // next attempt's lookup fails too (the second call).
+      {"stat,access", "ETIMEDOUT", "FAULT_NTH=1-2", 'd', 'd', true, 3, true, "Unable to get the size"},
+      {"stat,access", "EIO", "FAULT_NTH=1-2", 's', 's', false, 3, true, "Unable to get the size"},
       {"fstat", "EIO", "FAULT_NTH=1", 's', 's', false, 2, true},
       {"fstat", "short", "FAULT_NTH=1", 's', 's', false, 2, true},  // the source was cut short
       {"lseek", "EINVAL", "FAULT_NTH=1", 's', 'd', true, 2, true},  // the line names the destination
+      {"lseek", "ESPIPE", "FAULT_NTH=1", 'd', ' ', true, 1, true},  // a file has offsets all the same
       {"read", "EIO", "FAULT_NTH=2", 's', 's', false, 2, false},
       {"pwrite", "ENOSPC", "FAULT_NTH=2", 'd', 'd', false, 2, false},
       {"pwrite", "ESPIPE", "FAULT_NTH=1", 'd', 'd', true, 2, false},  // a file has offsets
@@ -69,16 +76,17 @@ TEST_F(FaultTest, EveryFaultEndsInAnIdenticalSyncedCopy) {
       {"fsync", "EINVAL", "FAULT_NTH=1", 'd', 'd', false, 2, true},  // not synced: a file can be
       {"fsync", "EROFS", "FAULT_NTH=1", 'd', 'd', true, 2, true},
       {"close", "EIO", "FAULT_NTH=1", 'd', 'd', false, 2, true},
-      {"read,pwrite,copy_file_range", "short", "", ' ', ' ', false, 1, true},
+      {"read,pread,pwrite,copy_file_range", "short", "", ' ', ' ', false, 1, true},
       {"read,copy_file_range", "EIO", "FAULT_PROB=0.05", 's', 's', false, 0, true},
   };
   // Ending in a zero byte, as a source cut short by a dropped share would: then the tool
   // must make sure that the source still has its size.
   const std::string data = zobret_test::random_bytes((4u << 20) + 1234) + '\0';
   const std::string destination = path("d");
+  const std::size_t held = (3u << 19) + 4321;  // what a resumed destination holds
   auto fresh = [&](bool resume) {
     for (const char* name : {"d", "fault.log"}) std::filesystem::remove(path(name));
-    if (resume) write_file("d", data.substr(0, (3u << 19) + 4321));
+    if (resume) write_file("d", data.substr(0, held));
   };
   for (const bool beside : {false, true}) {
     const std::string src = source(beside, data);
@@ -96,11 +104,15 @@ TEST_F(FaultTest, EveryFaultEndsInAnIdenticalSyncedCopy) {
       for (std::size_t at = out.find("] Try #"); at != std::string::npos; at = out.find("] Try #", at + 1)) ++tries;
       std::istringstream err(read_file("err.txt"));
       for (std::string line; std::getline(err, line); ++errors)
-        EXPECT_TRUE(line.find("] ERROR: ") != std::string::npos &&
+        EXPECT_TRUE(line.find("] ERROR: " + std::string(c.says)) != std::string::npos &&
                     (line.find("file " + file(c.named) + ".") != std::string::npos ||
                      line.find("file " + file(c.named) + " ") != std::string::npos)) << line;
       EXPECT_EQ(tries - 1, errors);
       EXPECT_TRUE(c.attempts == 0 || c.attempts == tries) << tries << " tries";
+      // No attempt shows fewer bytes than the destination held: a fresh copy shows 0.
+      if (c.resume) {
+        EXPECT_EQ(std::string::npos, out.find("Destination file: " + destination + " (0 of")) << out;
+      }
       // The fault did happen, and the last sync of the destination came after it and held.
       const std::size_t synced = log.rfind("fsync " + destination + " ok\n");
       EXPECT_TRUE(synced != std::string::npos && synced > log.rfind("injected ")) << log;
@@ -132,6 +144,47 @@ TEST_F(FaultTest, EveryFaultEndsInAnIdenticalSyncedCopy) {
   EXPECT_EQ(0, zobret_test::wait_for(std::move(reader)));
   EXPECT_TRUE(data == read_file("piped"));
   EXPECT_NE(std::string::npos, read_file("fault.log").find("injected write "));
+}
+
+// A destination that a dropped share left with zero-filled pages: a run's first attempt
+// compares every page ending in a zero byte with the source and heals it, also when the
+// positioned reads of that look come back short.
+TEST_F(FaultTest, FirstLookHealsEveryZeroFilledPage) {
+  constexpr std::size_t page = 4096;
+  std::string data = zobret_test::random_bytes((12u << 20) + 1234);
+  data[7 * page - 1] = '\0';  // a page of the source's own that ends in a zero byte
+  auto zeroed = [&](std::size_t k, std::initializer_list<std::pair<std::size_t, std::size_t>> stretches) {
+    std::string d = data.substr(0, k);
+    for (const auto& [from, to] : stretches) d.replace(from, to - from, to - from, '\0');
+    return d;
+  };
+  const struct {
+    const char* name;
+    std::string held;
+  } damages[] = {
+      // Single pages apart from each other: each must be found at its own page boundary.
+      {"single pages", zeroed(3u << 20, {{3 * page, 4 * page}, {10 * page, 11 * page}, {301 * page, 302 * page}})},
+      // The source's own zero-ending page, then a zeroed one: the two compared as one stretch.
+      {"after a page of the source's", zeroed(3u << 20, {{7 * page, 8 * page}})},
+      {"an unaligned tail", zeroed((2u << 20) + 777, {{(1u << 20) + 5, (2u << 20) + 777}})},
+      // Zeros reaching back further than the usual look: an upload's server that went away
+      // can leave the file longer than the bytes it received.
+      {"a tail of 10 MiB", zeroed((11u << 20) + 99, {{(1u << 20) + 99, (11u << 20) + 99}})},
+  };
+  const std::string src = source(false, data);
+  for (const auto& damage : damages) {
+    for (const char* on : {"", "d", "s"}) {
+      SCOPED_TRACE(std::string(damage.name) + (*on ? std::string(", short reads of ") + on : ""));
+      std::filesystem::remove(path("d"));
+      write_file("d", damage.held);
+      const std::string faults_on = *on == 's' ? src : path(on);
+      EXPECT_EQ(0, run_copy(src, *on ? faults("FAULT_CALLS=pread FAULT_ERRNO=short FAULT_PATH=" + q(faults_on)) : ""));
+      EXPECT_TRUE(data == read_file("d"));
+      if (*on) {
+        EXPECT_NE(std::string::npos, read_file("fault.log").find("injected pread ")) << read_file("fault.log");
+      }
+    }
+  }
 }
 
 // Killed at its eighth block, mid-file on either copy path: the destination is a clean

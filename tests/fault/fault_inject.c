@@ -1,15 +1,17 @@
 // fault_inject.c - an LD_PRELOAD library that makes chosen file calls fail or move fewer
 // bytes, for running the built zobret against the faults of a network share (Linux).
 //
-//   FAULT_CALLS  calls to act on, comma-separated: open read write pwrite copy_file_range
-//                fsync close stat fstat lseek (open64/openat count as open, pread as read,
-//                pwrite64 as pwrite, fdatasync as fsync, the *64 names as their base)
+//   FAULT_CALLS  calls to act on, comma-separated: open read pread write pwrite
+//                copy_file_range fsync close stat access fstat lseek (open64/openat count
+//                as open, fdatasync as fsync, the *64 names as their base)
 //   FAULT_ERRNO  the errno they fail with, a name (EIO, ENOSPC, ...) or a number; "short"
-//                makes read, write, pwrite and copy_file_range move half the bytes asked (>= 1)
+//                makes read, pread, write, pwrite and copy_file_range move half the bytes
+//                asked (>= 1)
 //                and fstat report half the size; "kill" ends the process with SIGKILL
 //                instead of making the call
 //   FAULT_PATH   only calls on files whose path contains this text (fds: /proc/self/fd)
-//   FAULT_NTH    act on the Nth matching call only; or FAULT_PROB: on each with this
+//   FAULT_NTH    act on the Nth matching call only, or on the Nth to the Mth ("N-M"); or
+//                FAULT_PROB: on each with this
 //                probability (FAULT_SEED, default 1); neither: on every matching call
 //   FAULT_LOG    appends "injected CALL PATH ERRNO" per fault, "fsync PATH ok|failed" per
 //                sync of a regular file, and at exit "bytes read N": what read, pread and
@@ -29,7 +31,7 @@
 #include <unistd.h>
 
 static struct {
-  int ready, log, err, shorten, nth;
+  int ready, log, err, shorten, nth, nth_last;
   char calls[256], path[PATH_MAX], count[PATH_MAX], err_text[32];
   double prob;
   unsigned long long seen, random, bytes;
@@ -59,7 +61,7 @@ __attribute__((constructor)) static void setup(void) {
   f.ready = 1;
   static const struct { const char* name; int value; } names[] = {
       {"EIO", EIO}, {"ENOSPC", ENOSPC}, {"ESPIPE", ESPIPE}, {"EINVAL", EINVAL},
-      {"EROFS", EROFS}, {"EACCES", EACCES}, {"ENOENT", ENOENT}, {"EBADF", EBADF}, {"EINTR", EINTR}};
+      {"EROFS", EROFS}, {"EACCES", EACCES}, {"ETIMEDOUT", ETIMEDOUT}, {"ENOENT", ENOENT}, {"EBADF", EBADF}, {"EINTR", EINTR}};
   snprintf(f.calls, sizeof f.calls, ",%s,", env("FAULT_CALLS"));
   snprintf(f.path, sizeof f.path, "%s", env("FAULT_PATH"));
   snprintf(f.count, sizeof f.count, "%s", *env("FAULT_COUNT") ? env("FAULT_COUNT") : f.path);
@@ -69,6 +71,7 @@ __attribute__((constructor)) static void setup(void) {
   for (size_t i = 0; i < sizeof names / sizeof names[0]; ++i)
     if (strcmp(f.err_text, names[i].name) == 0) f.err = names[i].value;
   f.nth = atoi(env("FAULT_NTH"));
+  f.nth_last = strchr(env("FAULT_NTH"), '-') ? atoi(strchr(env("FAULT_NTH"), '-') + 1) : f.nth;
   f.prob = atof(env("FAULT_PROB"));
   f.random = strtoull(env("FAULT_SEED"), NULL, 10) * 2654435761u + 1;
   NEXT(open);
@@ -95,7 +98,8 @@ static int decide(const char* call, const char* path, const char* other) {
     return 0;
   ++f.seen;
   f.random ^= f.random << 13, f.random ^= f.random >> 7, f.random ^= f.random << 17;
-  if (f.nth ? f.seen != (unsigned long long)f.nth : f.prob > 0 && (double)(f.random >> 11) >= f.prob * 0x1p53)
+  if (f.nth ? f.seen < (unsigned long long)f.nth || f.seen > (unsigned long long)f.nth_last
+            : f.prob > 0 && (double)(f.random >> 11) >= f.prob * 0x1p53)
     return 0;
   note("injected %s %s %s\n", call, path, f.err_text);
   if (strcmp(f.err_text, "kill") == 0) raise(SIGKILL);
@@ -122,6 +126,7 @@ int open64(const char* path, int flags, ...) { MODE NEXT(open64); return decide(
 int openat(int dir, const char* path, int flags, ...) { MODE NEXT(openat); return decide("open", path, 0) < 0 ? -1 : next(dir, path, flags, mode); }
 int stat(const char* path, struct stat* st) { NEXT(stat); return decide("stat", path, 0) < 0 ? -1 : next(path, st); }
 int stat64(const char* path, struct stat64* st) { NEXT(stat64); return decide("stat", path, 0) < 0 ? -1 : next(path, st); }
+int access(const char* path, int mode) { NEXT(access); return decide("access", path, 0) < 0 ? -1 : next(path, mode); }
 
 // The calls on descriptors name their file through /proc/self/fd.
 // "short" makes fstat report half the size: a source cut short.
@@ -143,11 +148,11 @@ off64_t lseek64(int fd, off64_t at, int whence) { NEXT(lseek64); char p[PATH_MAX
     NEXT(name); \
     char p[PATH_MAX]; \
     const int how = decide(call, fd_path(fd, p), 0); \
-    return how < 0 ? -1 : counted(call[0] == 'r', p, next(__VA_ARGS__)); \
+    return how < 0 ? -1 : counted(strstr(call, "read") != 0, p, next(__VA_ARGS__)); \
   }
 MOVE_CALL(read, "read", (int fd, void* buf, size_t len), fd, buf, asked(how, len))
-MOVE_CALL(pread, "read", (int fd, void* buf, size_t len, off_t at), fd, buf, asked(how, len), at)
-MOVE_CALL(pread64, "read", (int fd, void* buf, size_t len, off64_t at), fd, buf, asked(how, len), at)
+MOVE_CALL(pread, "pread", (int fd, void* buf, size_t len, off_t at), fd, buf, asked(how, len), at)
+MOVE_CALL(pread64, "pread", (int fd, void* buf, size_t len, off64_t at), fd, buf, asked(how, len), at)
 MOVE_CALL(write, "write", (int fd, const void* buf, size_t len), fd, buf, asked(how, len))
 MOVE_CALL(pwrite, "pwrite", (int fd, const void* buf, size_t len, off_t at), fd, buf, asked(how, len), at)
 MOVE_CALL(pwrite64, "pwrite", (int fd, const void* buf, size_t len, off64_t at), fd, buf, asked(how, len), at)

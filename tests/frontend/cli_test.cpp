@@ -71,15 +71,24 @@ TEST_F(CliTest, WrongCommandLinesStopAfterTheBannerAndTouchNothing) {
     EXPECT_EQ(err.size() - help_end.size(), err.rfind(help_end)) << err;
     EXPECT_EQ(22, std::count(err.begin(), err.end(), '\n'));
   }
-  for (const char* bad : {"abc", "-1", "1e3", "2s", "1.2.3", "86401", " 1"}) {
+  for (const char* bad : {"abc", "-1", "1e3", "2s", "1.2.3", ".", "86400.5", "86401", " 1"}) {
     zobret_test::set_env("ZOBRET_RETRY_PAUSE", bad);
     EXPECT_EQ(255, run(files("a", "b"))) << bad;
     EXPECT_EQ(zobret_test::console_text(banner), read_file("out.txt")) << bad;
     EXPECT_EQ("[TIME] ERROR: ZOBRET_RETRY_PAUSE must be a number of seconds from 0 to 86400, "
               "such as 2 or 0.5, not \"" + std::string(bad) + "\".\n", run_err()) << bad;
   }
-  zobret_test::set_env("ZOBRET_RETRY_PAUSE", nullptr);
   EXPECT_FALSE(exists("a") || exists("b") || exists("c"));
+  // Up to a day is a pause: a copy that needs no second attempt never waits for it.
+  write_file("s", "data");
+  for (const char* good : {"86400", "0", ".5"}) {
+    zobret_test::set_env("ZOBRET_RETRY_PAUSE", good);
+    std::filesystem::remove(path("d"));
+    EXPECT_EQ(0, run(files("s", "d"))) << good;
+    EXPECT_EQ("", run_err()) << good;
+    EXPECT_EQ("data", read_file("d")) << good;
+  }
+  zobret_test::set_env("ZOBRET_RETRY_PAUSE", nullptr);
 }
 
 TEST_F(CliTest, FreshCopyShowsExactScreen) {
