@@ -5,8 +5,11 @@
 include(GNUInstallDirs)
 
 if(WIN32)
-  # The zip holds the program and a README that Notepad opens.
+  # The zip holds the program and a README that Notepad opens, with the documents it
+  # links to beside it in doc/, so that its links lead somewhere.
   install(FILES README.md DESTINATION . RENAME README.txt)
+  install(FILES doc/how-it-works.md doc/windows.md doc/performance.md doc/labs.md
+                doc/development.md DESTINATION doc)
 else()
   install(FILES doc/zobret.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
   install(FILES doc/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR})
