@@ -60,10 +60,15 @@ int read_exactly_at(const open_file& file, char* buf, std::size_t len, std::uint
 constexpr std::size_t page_size = 4096;  // the smallest page any file system fills
 constexpr std::size_t check_chunk = 64 * page_size;
 
+constexpr std::uint64_t nothing_differs = UINT64_MAX;
+
 // The second look at destination bytes from to to-1 (see check_window): every page whose
-// last byte is zero is compared with the source and written again where they differ.
+// last byte is zero is compared with the source and written again where they differ; the
+// first byte of the first such stretch into *differs_from (nothing_differs when none).
 // Costs reads of the destination, and of the source only for such pages.
-int check_pages(const copy_job& job, std::uint64_t from, std::uint64_t to) {
+int check_pages(const copy_job& job, std::uint64_t from, std::uint64_t to,
+                std::uint64_t* differs_from) {
+  *differs_from = nothing_differs;
   const std::unique_ptr<char[]> ours(new char[check_chunk]);
   const std::unique_ptr<char[]> theirs(new char[check_chunk]);
   for (std::uint64_t at = from - from % page_size; at < to;) {
@@ -83,9 +88,11 @@ int check_pages(const copy_job& job, std::uint64_t from, std::uint64_t to) {
       if (read_exactly_at(job.source, theirs.get(), run, at + start) != 0)
         return fail_reading(job.source.path);
       std::size_t written = 0;
-      if (std::memcmp(ours.get() + start, theirs.get(), run) != 0 &&
-          write_block_at(job.destination.handle, theirs.get(), run, at + start, &written) != 0)
-        return fail_writing(job.destination.path);
+      if (std::memcmp(ours.get() + start, theirs.get(), run) != 0) {
+        *differs_from = std::min(*differs_from, at + start);
+        if (write_block_at(job.destination.handle, theirs.get(), run, at + start, &written) != 0)
+          return fail_writing(job.destination.path);
+      }
       start = end;
     }
     at += len;
@@ -119,14 +126,20 @@ int zero_run_start(const open_file& destination, std::uint64_t k, std::uint64_t*
 // Where the second look at a destination of k bytes begins (see check_window).
 int check_start(const copy_job& job, std::uint64_t k, std::uint64_t* start) {
   const run_memory& memory = *job.memory;
-  const std::uint64_t window_start = k - std::min(k, check_window);
-  // A destination shorter than what was looked at has lost bytes: look at its end again.
-  *start = k < memory.checked_until ? window_start : std::max(window_start, memory.checked_until);
-  if (memory.checked_until != 0) return 0;
-  // The first look at a destination also reaches back over its whole trailing run of pages
-  // ending in a zero byte. A client whose server went away while an earlier run wrote can
-  // leave the file longer than the bytes that reached the server, zero-filled behind them,
-  // and a run that was killed then left nothing to tell how far back that goes.
+  if (memory.checked_until != 0) {
+    const std::uint64_t window_start = k - std::min(k, check_window);
+    // A destination shorter than what was looked at has lost bytes: look at its end again.
+    *start = k < memory.checked_until ? window_start : std::max(window_start, memory.checked_until);
+    return 0;
+  }
+  // The first look at a destination reaches back further. A run killed while the
+  // destination's share was away can have lost a write in flight (one request of the
+  // mount's size, several MiB), while the bytes behind it reached the server once it was
+  // back: then the file holds zeros inside, up to an early-writeback stretch and such a
+  // request before its end, and nothing tells how far back. It also reaches back over
+  // the destination's whole trailing run of pages ending in a zero byte, where a client
+  // left the file longer than the bytes that reached it.
+  *start = k - std::min(k, first_look_window);
   std::uint64_t run_start = k;
   if (zero_run_start(job.destination, k, &run_start) != 0) return fail_reading(job.destination.path);
   *start = std::min(*start, run_start);
@@ -181,9 +194,16 @@ int resume(const copy_job& job, owned_handle* destination_handle, std::uint64_t 
   // so that the source's bytes come from its file system again.
   std::uint64_t check_from = k;
   result = check_start(job, k, &check_from);
-  if (result == copy_done && check_from < checked_to) {
-    source_forget(job.source.handle, check_from, k - check_from + check_window);
-    result = check_pages(job, check_from, checked_to);
+  for (std::uint64_t check_to = checked_to; result == copy_done && check_from < check_to;) {
+    source_forget(job.source.handle, check_from, check_to - check_from + check_window);
+    std::uint64_t differs_from = nothing_differs;
+    result = check_pages(job, check_from, check_to, &differs_from);
+    // Spoiled pages near the start of the look may have company further back (a write lost
+    // in flight, bytes that arrived behind it): look on until a whole window below the
+    // first one spoiled holds none.
+    if (differs_from == nothing_differs) break;
+    check_to = check_from;
+    check_from = differs_from - std::min(differs_from, check_window);
   }
   if (result != copy_done) return end_attempt(job, result, destination_handle);
   memory->checked_until = k;

@@ -50,6 +50,11 @@ struct copy_job {
 // written again where they differ. Wider than the source's bytes that the copy loop can
 // have asked for ahead of the last byte it wrote.
 constexpr std::uint64_t check_window = 8 * 1024 * 1024;
+// A run's first look at a destination it finds reaches back this far (and further where it
+// finds spoiled pages, or a trailing run of pages ending in a zero byte): an earlier run
+// killed while the share was away may have lost a write in flight before bytes that
+// arrived (see copy_attempt.cpp).
+constexpr std::uint64_t first_look_window = 2 * check_window;
 
 }  // namespace zobret
 

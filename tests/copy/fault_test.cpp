@@ -151,7 +151,7 @@ TEST_F(FaultTest, EveryFaultEndsInAnIdenticalSyncedCopy) {
 // positioned reads of that look come back short.
 TEST_F(FaultTest, FirstLookHealsEveryZeroFilledPage) {
   constexpr std::size_t page = 4096;
-  std::string data = zobret_test::random_bytes((12u << 20) + 1234);
+  std::string data = zobret_test::random_bytes((26u << 20) + 1234);
   data[7 * page - 1] = '\0';  // a page of the source's own that ends in a zero byte
   auto zeroed = [&](std::size_t k, std::initializer_list<std::pair<std::size_t, std::size_t>> stretches) {
     std::string d = data.substr(0, k);
@@ -170,6 +170,11 @@ TEST_F(FaultTest, FirstLookHealsEveryZeroFilledPage) {
       // Zeros reaching back further than the usual look: an upload's server that went away
       // can leave the file longer than the bytes it received.
       {"a tail of 10 MiB", zeroed((11u << 20) + 99, {{(1u << 20) + 99, (11u << 20) + 99}})},
+      // A write lost in flight by a run killed while the share was away, with bytes that
+      // arrived behind it: zeros inside the file, more than 8 MiB before its end...
+      {"a lost write 9 MiB back", zeroed((11u << 20) + 99, {{2u << 20, 3u << 20}})},
+      // ...and further back still, below another one that the look finds.
+      {"two lost writes 20 and 13 MiB back", zeroed(25u << 20, {{5u << 20, 6u << 20}, {12u << 20, 13u << 20}})},
   };
   const std::string src = source(false, data);
   for (const auto& damage : damages) {
