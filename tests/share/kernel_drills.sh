@@ -98,9 +98,12 @@ for setting; do
   esac
 done
 
-# The drills: direction and event, each at the mark (half the file unless mark= says).
+# The drills: direction and event, each at the mark (half the file unless mark= says, or
+# the event's own @MiB: a kill inside the first writeback stretch, whose lost write leaves
+# zeros at the file's very start).
 drills=("download srvkill" "upload srvkill" "download drop" "upload drop"
-        "download hang" "download rerun" "upload drop+rerun" "upload srvkill+rerun")
+        "download hang" "download rerun" "upload drop+rerun" "upload drop+rerun@4"
+        "upload srvkill+rerun")
 declare -A server_of=([cifs]=smb [nfs4]=nfs [nfs3]=nfs)
 # Seconds the server stays away, per mount (and event): see AWAY above.
 declare -A away_s=([cifs-hard]=5 [cifs-soft]=15 [cifs-soft-srvkill]=25 [nfs4-hard]=5
@@ -310,9 +313,10 @@ outage_kill() {
 
 # drill KIND MODE DIRECTION EVENT QUARTER: one row of the table on one mount.
 drill() {
-  local kind=$1 mode=$2 dir=$3 event=$4
-  local m=$kind-$mode name=$dir-$event server=${server_of[$kind]} share served src dst watch log
-  local away=${away_s[$m-${event%+rerun}]:-${away_s[$m]}} mark=$((mark_mib << 20))
+  local kind=$1 mode=$2 dir=$3 event=${4%@*} mark=$((mark_mib << 20))
+  [[ $4 != *@* ]] || mark=$((${4#*@} << 20))
+  local m=$kind-$mode name=$dir-${4/@/-at-} server=${server_of[$kind]} share served src dst watch log
+  local away=${away_s[$m-${event%+rerun}]:-${away_s[$m]}}
   local -a floors=() told=() logs=()
   share=$(lab path "$kind") served=$(lab export "$kind")
   log=$log_dir/$m-$name
