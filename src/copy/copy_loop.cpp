@@ -27,9 +27,9 @@ int fail_writing(const char* destination) {
 
 namespace {
 
-// The loop paces itself by the rate it measures: blocks grow and the kernel is asked to read
-// ahead as far as the source keeps up, and both shrink when it slows down. A local disk gets
-// the largest blocks and the widest read-ahead within a tenth of a second; a distant share
+// The loop paces itself by the rate it measures: blocks grow and the source is asked for
+// further ahead as far as it keeps up, and both shrink when it slows down. A local disk
+// gets the largest blocks and the widest reach within a tenth of a second; a distant share
 // gets there within a few of its round trips; a slow share keeps small blocks and no
 // read-ahead, so that its marks still come well within a second.
 
@@ -39,33 +39,46 @@ namespace {
 constexpr std::size_t min_block = 64 * 1024;
 constexpr std::size_t max_block = 256 * 1024;
 
-// The kernel is asked to read the source ahead of the copy in pieces of its sequential
-// read-ahead window on a FUSE mount (twice its 128 KiB read-ahead size): a hint for more is
-// cut to that window, one for less sends smaller requests.
-constexpr std::uint64_t prefetch_piece = 256 * 1024;
-// At most this far ahead of the next byte to write. FUSE keeps 12 of those pieces in flight,
-// so a wider reach would not bring more bytes per round trip.
-constexpr std::uint64_t prefetch_reach = 4 * 1024 * 1024;
-// What the kernel may read on its own beyond a read while read-ahead is on: twice the
-// mount's read-ahead size, 256 KiB on FUSE mounts; allowed for up to 512 KiB.
-constexpr std::uint64_t kernel_window = 1024 * 1024;
-// A share that drops can hand over zero-filled pages for everything it had been asked for,
-// and the copy writes them on until a read fails. The next attempt takes a second look at
-// the destination's last check_window bytes, which must cover all of them: every byte the
-// loop asked for ahead of the next byte to write, what the kernel added, and one block.
-static_assert(prefetch_reach + kernel_window + max_block <= check_window,
+// Reading ahead. The kernel's own read-ahead stays off for the whole copy (a read asks for
+// its block alone), and the bytes ahead of the copy are asked for with hints
+// (source_prefetch), so that the loop alone decides how far ahead the source is read and
+// how large each request is. The kernel's own window is fixed by the mount: FUSE reads
+// 256 KiB ahead at most, one or two requests per round trip; cifs 4 to 8 MiB in requests
+// of 4 MiB, which a slow share takes seconds to deliver, and no file shows how far.
+
+// The reach is counted in these, and no hint is smaller: a FUSE share's sequential window
+// (twice its 128 KiB read-ahead size), which it reads as two requests at once.
+constexpr std::uint64_t hint_unit = 256 * 1024;
+// The kernel reads a hint in pieces of at most 2 MiB, each a request of its own.
+constexpr std::uint64_t widest_hint = 2 * 1024 * 1024;
+// At most this far ahead of the next byte to write. A share that drops can hand over
+// zero-filled pages for everything it had been asked for, and the copy writes them on until
+// a read fails. The next attempt takes a second look at the destination's last
+// check_window bytes, which must cover all of them: every byte the hints reached ahead of
+// the next byte to write, and the block being read. With the kernel's read-ahead off
+// nothing else is read.
+constexpr std::uint64_t prefetch_reach = (check_window - max_block) / hint_unit * hint_unit;
+static_assert(prefetch_reach + max_block <= check_window,
               "the second look must reach back over every byte read ahead");
 
-// The pace: a block should take at most block_seconds at the measured rate, and what was
-// asked for ahead should arrive within ahead_seconds. A block that waits behind all of that
-// still comes within a second. The rate is measured over at least rate_seconds.
+// The pace: a block should take at most block_seconds at the measured rate, and so should a
+// hint (a block waits for the hint that holds it), so hints start once the rate brings a
+// hint_unit within piece_seconds. How far ahead: what arrives within ahead_seconds at the
+// measured rate, which, on a distant share whose rate is bound by its round trip, grows
+// many times over per round trip until the reach is whole. The rate is measured over at
+// least rate_seconds.
 constexpr double block_seconds = 0.5;
-constexpr double ahead_seconds = 0.5;
+constexpr double piece_seconds = 0.5;
+constexpr double ahead_seconds = 4;
 constexpr double rate_seconds = 0.1;
 
 // The destination's new bytes are handed on for writing to disk every this many bytes,
-// while the copy goes on, instead of all at once by the sync at the end.
+// while the copy goes on, instead of all at once by the sync at the end. A client that
+// sends them to its server in the calling process (cifs does) holds the loop up meanwhile:
+// a call that waits writeback_stall or longer ends this for the copy, and the periodic and
+// final syncs write the rest.
 constexpr std::uint64_t writeback_bytes = 8 * 1024 * 1024;
+constexpr double writeback_stall = 0.1;
 
 using clock_time = std::chrono::steady_clock::time_point;
 
@@ -73,9 +86,8 @@ double seconds_between(clock_time start, clock_time end) {
   return std::chrono::duration<double>(end - start).count();
 }
 
-// The block for a rate (bytes per second): the largest power of two that arrives within
-// block_seconds, at most twice the current block (a block twice as large takes at most three
-// times as long, latency included), between min_block and max_block.
+}  // namespace
+
 std::size_t block_for(double rate, std::size_t block) {
   std::size_t next = min_block;
   while (next < max_block && next < 2 * block &&
@@ -84,15 +96,33 @@ std::size_t block_for(double rate, std::size_t block) {
   return next;
 }
 
-// How far ahead to ask for a rate: whole pieces that arrive within ahead_seconds, up to
-// prefetch_reach; 0 (no read-ahead at all) below one piece.
-std::uint64_t ahead_for(double rate) {
+std::uint64_t reach_for(double rate, std::uint64_t reach) {
+  // A sample that waited for a round trip reads low: the reach halves at most per sample.
+  const std::uint64_t halved = reach / 2 / hint_unit * hint_unit;
+  if (rate * piece_seconds < static_cast<double>(hint_unit)) return halved;
   const double bytes = std::min(rate * ahead_seconds, static_cast<double>(prefetch_reach));
-  const auto pieces = static_cast<std::uint64_t>(bytes / static_cast<double>(prefetch_piece));
-  return pieces * prefetch_piece;
+  const auto units = static_cast<std::uint64_t>(bytes / static_cast<double>(hint_unit));
+  return std::max(units * hint_unit, halved);
 }
 
-}  // namespace
+std::uint64_t hint_limit(std::uint64_t preferred, std::uint64_t readahead) {
+  // The kernel takes a hint whole up to the file's sequential window, twice the mount's
+  // read-ahead size (more where the mount's largest request is larger, as on NFS); where
+  // the system does not show the read-ahead size, the file's preferred request size.
+  std::uint64_t limit = std::max(preferred, hint_unit);
+  if (readahead > 0) limit = std::min(limit, std::max(2 * readahead, hint_unit));
+  return std::min(limit, widest_hint);
+}
+
+std::uint64_t hint_for(double rate, std::uint64_t reach, std::uint64_t limit) {
+  // Doubling from hint_unit: at most half the reach, so that more than one is always on
+  // the way, and what arrives within piece_seconds.
+  std::uint64_t hint = hint_unit;
+  while (2 * hint <= limit && 2 * hint <= reach / 2 &&
+         static_cast<double>(2 * hint) <= rate * piece_seconds)
+    hint *= 2;
+  return hint;
+}
 
 int copy_blocks(const copy_job& job, std::uint64_t from, std::uint64_t to,
                 std::uint64_t shown_from, std::uint64_t* reached) {
@@ -105,24 +135,29 @@ int copy_blocks(const copy_job& job, std::uint64_t from, std::uint64_t to,
   // A pipe or a terminal takes its bytes in order; everything else at their offsets.
   const bool positioned = has_offsets(destination_handle) != 0;
   bool in_kernel = positioned;  // until the kernel cannot or did not copy a block itself
-  // Read-ahead starts off (a read asks for just its block) and goes on with the hints.
+  // No read-ahead at the start: a read asks for just its block, until the rate is known.
   std::size_t block = min_block;
-  std::uint64_t ahead = 0;        // how far ahead of i the kernel is asked to read
+  std::uint64_t ahead = 0;        // how far ahead of i the source is asked for
+  std::uint64_t hint = hint_unit;  // in hints of this size
   std::uint64_t prefetched = i;   // the source is asked for up to here
-  source_readahead(source_handle, false);
+  source_hints_only(source_handle);
+  std::uint64_t preferred = 0, readahead = 0;
+  source_read_sizes(source_handle, &preferred, &readahead);
+  const std::uint64_t largest_hint = hint_limit(preferred, readahead);
   std::uint64_t unflushed_from = i;  // the first byte not yet handed on for writing
+  bool writeback = true;             // until a call to hand bytes on holds the loop up
   std::uint64_t rate_from = i;       // the rate is measured from this byte on...
   auto rate_start = std::chrono::steady_clock::now();  // ...and from this time
   auto last_sync = rate_start;
   bool last_byte_zero = true;  // as far as the loop can tell: the kernel's blocks it never sees
   while (i < to) {
-    // The pieces that fell into the window since the last block, the first one also
+    // The hints that fell into the reach since the last block, the first one also
     // holding the bytes about to be read, so that the share sends them first.
     prefetched = std::max(prefetched, i);
     const std::uint64_t ahead_to = std::min(to, i + ahead);
     while (prefetched < ahead_to) {
-      const std::uint64_t piece = std::min(prefetch_piece, to - prefetched);
-      if (prefetched + piece > ahead_to && ahead_to < to) break;  // whole pieces only
+      const std::uint64_t piece = std::min(hint, to - prefetched);
+      if (prefetched + piece > ahead_to && ahead_to < to) break;  // whole hints only
       source_prefetch(source_handle, prefetched, piece);
       prefetched += piece;
     }
@@ -160,19 +195,16 @@ int copy_blocks(const copy_job& job, std::uint64_t from, std::uint64_t to,
     if (measured >= rate_seconds || rate_from == from) {
       const double rate = static_cast<double>(i - rate_from) / measured;
       block = block_for(rate, block);
-      // A sample that waited for a round trip reads low: the reach halves at most per sample.
-      const std::uint64_t halved = ahead / 2 / prefetch_piece * prefetch_piece;
-      const std::uint64_t next_ahead = std::max(ahead_for(rate), halved);
-      // The kernel's own read-ahead goes with the hints: off, a slow share that has only
-      // just delivered a block is not asked for a whole window before the next one.
-      if ((next_ahead > 0) != (ahead > 0)) source_readahead(source_handle, next_ahead > 0);
-      ahead = next_ahead;
+      ahead = reach_for(rate, ahead);
+      hint = hint_for(rate, ahead, largest_hint);
       rate_from = i;
       rate_start = now;
     }
-    if (i - unflushed_from >= writeback_bytes) {
+    if (writeback && i - unflushed_from >= writeback_bytes) {
       start_writeback(destination_handle, unflushed_from, i - unflushed_from);
       unflushed_from = i;
+      const clock_time handed_on = std::chrono::steady_clock::now();
+      writeback = seconds_between(now, handed_on) < writeback_stall;
     }
     if (seconds_between(last_sync, now) >= sync_seconds) {
       if (sync_file(destination_handle, job.destination.writable) != 0)

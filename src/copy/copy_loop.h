@@ -3,6 +3,7 @@
 #ifndef ZOBRET_COPY_COPY_LOOP_H
 #define ZOBRET_COPY_COPY_LOOP_H
 
+#include <cstddef>
 #include <cstdint>
 
 #include "copy/copy_job.h"
@@ -33,6 +34,25 @@ constexpr std::uint64_t no_marks = UINT64_MAX;
 // destination, also on failure. The handles stay open.
 int copy_blocks(const copy_job& job, std::uint64_t from, std::uint64_t to,
                 std::uint64_t shown_from, std::uint64_t* reached);
+
+// The pace of the block loop, as pure functions of what it measures (rates in bytes per
+// second), declared here for the tests.
+
+// The block for a measured rate: the largest power of two from 64 to 256 KiB that arrives
+// within half a second, at most twice the current block (a block twice as large takes at
+// most three times as long, latency included).
+std::size_t block_for(double rate, std::size_t block);
+// How far ahead of the next byte to write the source is asked for, from a measured rate
+// and the current reach: whole hint units (256 KiB) of what arrives within a few seconds,
+// at most the widest reach the second look covers; none below a rate that brings a unit
+// within half a second; at most halving per sample.
+std::uint64_t reach_for(double rate, std::uint64_t reach);
+// The largest hint the kernel takes whole for a source of these read sizes (see
+// source_read_sizes): 256 KiB to 2 MiB.
+std::uint64_t hint_limit(std::uint64_t preferred, std::uint64_t readahead);
+// The size of the next hints: a power of two times 256 KiB, up to limit, to half the
+// reach, and to what arrives within half a second at the rate.
+std::uint64_t hint_for(double rate, std::uint64_t reach, std::uint64_t limit);
 
 // How often a long copy makes what it has written durable, so that a failure on the
 // destination's side costs at most the bytes of the last stretch.

@@ -52,17 +52,26 @@ long long read_block_at(int handle, char* buf, std::size_t len, std::uint64_t of
 // The current size of an open file, all 64 bits: 0 and *size, or -1.
 int handle_size(int handle, std::uint64_t* size);
 
-// Turns the kernel's read-ahead on the source on (wide, for reading straight through) or
-// off; 0 or -1 (only a hint). Off, a read asks the file system for just the bytes it
-// wants, so a slow share delivers each block as soon as it has arrived instead of in
-// read-ahead windows of several blocks.
-int source_readahead(int handle, bool on);
+// Leaves reading the source ahead to source_prefetch alone: the kernel's own read-ahead
+// goes off, so that a read asks the file system for just the bytes it wants (a slow share
+// delivers each block as soon as it has arrived, and nothing is read beyond the hints),
+// while a hint of up to the sequential read-ahead window (twice the mount's read-ahead
+// size) is still taken whole. 0, or -1 (only a hint).
+int source_hints_only(int handle);
 // Asks the kernel to start reading len bytes of the source from offset into its cache and
 // returns without waiting for them, so that a distant share has them on the way before the
 // copy asks; a read then finds them there. Only a hint: 0, or -1 when it cannot. The kernel
 // takes at most its sequential read-ahead window per call (twice the mount's read-ahead
-// size), so callers ask in pieces of that size.
+// size, or the mount's largest request where that is larger) and sends it as requests of at
+// most 2 MiB, so callers ask in pieces no larger than that.
 int source_prefetch(int handle, std::uint64_t offset, std::uint64_t len);
+// What the system tells of how the source is best read: *preferred, the file's preferred
+// size of a request (st_blksize), and *readahead, the read-ahead size of the file system it
+// lies on, where the system shows it for that file system (Linux: its backing device in
+// /sys/class/bdi, found for NFS, FUSE and whole disks, not for cifs); 0 for what it does not
+// tell. Asks the system, not the file system: no round trip on a share. 0, or -1 when the
+// handle cannot be asked (both then 0).
+int source_read_sizes(int handle, std::uint64_t* preferred, std::uint64_t* readahead);
 
 // What copy_block_in_kernel returns when the kernel cannot copy between these two files.
 constexpr long long copy_unsupported = -2;

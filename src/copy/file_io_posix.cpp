@@ -7,11 +7,13 @@
 #include "copy/file_io.h"
 
 #include <fcntl.h>     // open, O_* flags, fcntl, posix_fadvise, sync_file_range, F_FULLFSYNC
-#include <sys/stat.h>  // stat, fstat, S_ISDIR, S_ISREG
+#include <sys/stat.h>  // stat, fstat, statx, S_ISDIR, S_ISREG
 #include <unistd.h>    // access, read, pread, write, pwrite, lseek, fsync, close, copy_file_range
 
 #include <cerrno>
 #include <cstdint>
+#include <cstdio>   // snprintf
+#include <cstdlib>  // strtoull
 
 static_assert(sizeof(off_t) >= 8, "file offsets must be 64-bit");
 
@@ -107,9 +109,45 @@ int handle_size(int handle, std::uint64_t* size) {
 
 int open_source(const char* path) { return open_retrying(path, O_RDONLY | O_CLOEXEC); }
 
-int source_readahead(int handle, bool on) {
-  // SEQUENTIAL doubles the kernel's read-ahead window; RANDOM turns read-ahead off.
-  return advise(handle, 0, 0, on ? advice::sequential : advice::random);
+int source_hints_only(int handle) {
+  // SEQUENTIAL sets the file's read-ahead window to twice the mount's read-ahead size, and
+  // that window also caps what one WILLNEED hint reads; RANDOM then turns the kernel's own
+  // read-ahead off and leaves the window as it is.
+  const int wide = advise(handle, 0, 0, advice::sequential);
+  return advise(handle, 0, 0, advice::random) == 0 && wide == 0 ? 0 : -1;
+}
+
+int source_read_sizes(int handle, std::uint64_t* preferred, std::uint64_t* readahead) {
+  *preferred = 0;
+  *readahead = 0;
+#if defined(__linux__) && defined(STATX_TYPE)
+  // What the kernel holds of the file, without asking its server again (DONT_SYNC): a
+  // share's attributes may have expired, and fstat would cost a round trip.
+  struct statx st;
+  if (statx(handle, "", AT_EMPTY_PATH | AT_STATX_DONT_SYNC, STATX_TYPE, &st) != 0) return -1;
+  *preferred = st.stx_blksize;
+  // The backing device of NFS, FUSE and a whole disk is named after the file system's
+  // device number; cifs names its own ("cifs-N"), which no file leads to.
+  char path[64];
+  std::snprintf(path, sizeof path, "/sys/class/bdi/%u:%u/read_ahead_kb", st.stx_dev_major,
+                st.stx_dev_minor);
+  const int fd = open_retrying(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return 0;
+  char text[32];
+  const ssize_t n = retrying([&] { return read(fd, text, sizeof text - 1); });
+  close(fd);
+  if (n <= 0) return 0;
+  text[n] = '\0';
+  char* end = nullptr;
+  const unsigned long long kib = std::strtoull(text, &end, 10);
+  if (end != text && (*end == '\n' || *end == '\0') && kib <= UINT64_MAX / 1024)
+    *readahead = kib * 1024;
+#else
+  struct stat st;
+  if (fstat(handle, &st) != 0) return -1;
+  if (st.st_blksize > 0) *preferred = static_cast<std::uint64_t>(st.st_blksize);
+#endif
+  return 0;
 }
 
 int source_prefetch(int handle, std::uint64_t offset, std::uint64_t len) {

@@ -138,7 +138,13 @@ int handle_size(int handle, std::uint64_t* size) {
 
 // The kernel copy, the read-ahead hints and early writeback are Linux hints; here the
 // copy goes through read_block and write_block_at, and the sync does all the writing.
-int source_readahead(int, bool) { return 0; }
+int source_hints_only(int) { return 0; }
+
+int source_read_sizes(int, std::uint64_t* preferred, std::uint64_t* readahead) {
+  *preferred = 0;
+  *readahead = 0;
+  return 0;
+}
 
 int source_prefetch(int, std::uint64_t, std::uint64_t) { return 0; }
 

@@ -1,0 +1,157 @@
+// The block loop's pace: the block, the reach and the hints it derives from a measured rate
+// and from what the system tells of the source, and that the reach stays inside the second
+// look; and the platform's answer for those read sizes.
+#include "copy/copy_loop.h"
+
+#include "copy/copy_job.h"  // check_window
+#include "copy/file_io.h"   // open_source, source_read_sizes, close_file
+
+#include "test_util.h"
+
+#ifdef __linux__
+#include <sys/stat.h>       // stat
+#include <sys/sysmacros.h>  // major, minor
+#endif
+
+namespace zobret {
+namespace {
+
+constexpr std::uint64_t kib = 1024, mib = 1024 * 1024;
+
+TEST(CopyLoopPaceTest, BlockGrowsAtMostTwofoldAndFitsHalfASecond) {
+  struct Case {
+    double rate;
+    std::size_t block, next;
+  } const cases[] = {
+      {100e3, 64 * kib, 64 * kib},     // a mark within a second at 100 KB/s
+      {300e3, 256 * kib, 128 * kib},   // 128 KiB arrives within half a second, 256 not
+      {1e9, 64 * kib, 128 * kib},      // at most twice the block per sample
+      {1e9, 128 * kib, 256 * kib},
+      {1e9, 256 * kib, 256 * kib},     // never above 256 KiB
+      {0, 256 * kib, 64 * kib},        // never below 64 KiB
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.rate) + " B/s, block " + std::to_string(c.block));
+    EXPECT_EQ(c.next, block_for(c.rate, c.block));
+  }
+}
+
+TEST(CopyLoopPaceTest, ReachFollowsTheRateAndHalvesAtMost) {
+  const std::uint64_t widest = (check_window - 256 * kib) / (256 * kib) * (256 * kib);
+  struct Case {
+    const char* what;
+    double rate;
+    std::uint64_t reach, next;
+  } const cases[] = {
+      {"a slow share is never read ahead", 100e3, 0, 0},
+      {"just below a hint unit in half a second", 524287, 0, 0},
+      {"hints start at 512 KiB/s: four seconds of it", 524288, 0, 2 * mib},
+      {"whole 256 KiB units only", 600e3, 0, 2304 * kib},
+      {"a slowdown halves the reach", 100e3, 4 * mib, 2 * mib},
+      {"halving in whole units", 100e3, 768 * kib, 256 * kib},
+      {"at most halving, also when hints go on", 600e3, widest, widest / 2 / (256 * kib) * (256 * kib)},
+      {"a fast share gets the widest reach", 1e9, 0, widest},
+      {"and keeps it", 1e9, widest, widest},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    EXPECT_EQ(c.next, reach_for(c.rate, c.reach));
+  }
+}
+
+TEST(CopyLoopPaceTest, EveryByteReadAheadLiesInsideTheSecondLook) {
+  // What the hints reach beyond the next byte to write, and the block being read: a share
+  // that drops can hand over zeros for all of it, and the next attempt looks again at the
+  // destination's last check_window bytes.
+  std::uint64_t reach = 0;
+  std::size_t block = 64 * kib;
+  for (double rate = 1; rate < 1e11; rate *= 1.7) {
+    reach = reach_for(rate, reach);
+    block = block_for(rate, block);
+    EXPECT_LE(reach + block, check_window) << rate << " B/s";
+    EXPECT_LE(reach + 256 * kib, check_window) << rate << " B/s";  // and the largest block
+    EXPECT_EQ(0u, reach % (256 * kib));
+  }
+  EXPECT_GE(reach, 7 * mib);  // the fastest rates reach nearly the whole window
+}
+
+TEST(CopyLoopPaceTest, HintLimitFromTheReadSizesTheSystemTells) {
+  struct Case {
+    const char* what;
+    std::uint64_t preferred, readahead, limit;
+  } const cases[] = {
+      {"smbnetfs (FUSE): its sequential window", 512, 128 * kib, 256 * kib},
+      {"sshfs (FUSE)", 4 * kib, 128 * kib, 256 * kib},
+      {"a FUSE file preferring 1 MiB: no hint beyond the window", mib, 128 * kib, 256 * kib},
+      {"NFS: the window, not its 512 KiB requests", 512 * kib, 128 * kib, 256 * kib},
+      {"cifs, whose read-ahead no file shows: its 1 MiB", mib, 0, mib},
+      {"cifs mounted with bsize=4M: the kernel's 2 MiB pieces", 4 * mib, 0, 2 * mib},
+      {"a disk with 8 MiB read-ahead, 4 KiB blocks", 4 * kib, 8 * mib, 256 * kib},
+      {"a partition (no read-ahead shown)", 4 * kib, 0, 256 * kib},
+      {"a window of 4 MiB takes a 2 MiB preference whole", 2 * mib, 2 * mib, 2 * mib},
+      {"nothing known (Windows)", 0, 0, 256 * kib},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    EXPECT_EQ(c.limit, hint_limit(c.preferred, c.readahead));
+  }
+}
+
+TEST(CopyLoopPaceTest, HintsFitTheRateTheReachAndTheLimit) {
+  struct Case {
+    const char* what;
+    double rate;
+    std::uint64_t reach, limit, hint;
+  } const cases[] = {
+      {"at the start", 0, 0, 2 * mib, 256 * kib},
+      {"a slow rate keeps the smallest", 600e3, 2304 * kib, mib, 256 * kib},
+      {"a fast rate gets the limit", 10e6, 7936 * kib, mib, mib},
+      {"up to 2 MiB", 10e6, 7936 * kib, 2 * mib, 2 * mib},
+      {"at most half the reach", 10e6, mib, 2 * mib, 512 * kib},
+      {"what arrives within half a second", 3e6, 7936 * kib, 2 * mib, mib},
+      {"never above the limit, FUSE's window", 1e9, 7936 * kib, 256 * kib, 256 * kib},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    EXPECT_EQ(c.hint, hint_for(c.rate, c.reach, c.limit));
+  }
+}
+
+class ReadSizesTest : public zobret_test::TempDirTest {};
+
+TEST_F(ReadSizesTest, AFileTellsItsPreferredSizeAClosedHandleNothing) {
+  write_file("s", "data");
+  const int handle = open_source(path("s").c_str());
+  ASSERT_GE(handle, 0);
+  std::uint64_t preferred = 1, readahead = 1;
+  EXPECT_EQ(0, source_read_sizes(handle, &preferred, &readahead));
+#ifndef _WIN32
+  EXPECT_GE(preferred, 512u);  // st_blksize: at least a sector
+  EXPECT_EQ(0u, preferred % 512);
+#endif
+  EXPECT_EQ(0u, readahead % 1024);  // read_ahead_kb, in KiB
+#ifdef __linux__
+  // The read-ahead size of the file system's backing device, where it has one of its own.
+  struct stat st;
+  ASSERT_EQ(0, stat(path("s").c_str(), &st));
+  std::ifstream kb("/sys/class/bdi/" + std::to_string(major(st.st_dev)) + ":" +
+                   std::to_string(minor(st.st_dev)) + "/read_ahead_kb");
+  std::uint64_t expected = 0;
+  if (kb >> expected) expected *= 1024;
+  EXPECT_EQ(expected, readahead);
+#endif
+  EXPECT_EQ(0, close_file(handle));
+  // A closed handle tells nothing (Windows tells nothing of any handle).
+  preferred = readahead = 1;
+  const int closed = source_read_sizes(handle, &preferred, &readahead);
+#ifdef _WIN32
+  EXPECT_EQ(0, closed);
+#else
+  EXPECT_EQ(-1, closed);
+#endif
+  EXPECT_EQ(0u, preferred);
+  EXPECT_EQ(0u, readahead);
+}
+
+}  // namespace
+}  // namespace zobret
