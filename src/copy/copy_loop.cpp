@@ -74,11 +74,12 @@ constexpr double rate_seconds = 0.1;
 
 // The destination's new bytes are handed on for writing to disk every this many bytes,
 // while the copy goes on, instead of all at once by the sync at the end. A client that
-// sends them to its server in the calling process (cifs does) holds the loop up meanwhile:
-// a call that waits writeback_stall or longer ends this for the copy, and the periodic and
-// final syncs write the rest.
+// sends them to its server in the calling process (cifs does) holds the loop up meanwhile,
+// and that is wanted: a run killed while the share is away leaves no more than this much
+// behind in the client's cache, within reach of the next run's first look. Left to the
+// kernel, a whole file's bytes can wait there, and a write the client loses on the way
+// back leaves zeros far below the destination's end.
 constexpr std::uint64_t writeback_bytes = 8 * 1024 * 1024;
-constexpr double writeback_stall = 0.1;
 
 using clock_time = std::chrono::steady_clock::time_point;
 
@@ -145,7 +146,6 @@ int copy_blocks(const copy_job& job, std::uint64_t from, std::uint64_t to,
   source_read_sizes(source_handle, &preferred, &readahead);
   const std::uint64_t largest_hint = hint_limit(preferred, readahead);
   std::uint64_t unflushed_from = i;  // the first byte not yet handed on for writing
-  bool writeback = true;             // until a call to hand bytes on holds the loop up
   std::uint64_t rate_from = i;       // the rate is measured from this byte on...
   auto rate_start = std::chrono::steady_clock::now();  // ...and from this time
   auto last_sync = rate_start;
@@ -200,11 +200,9 @@ int copy_blocks(const copy_job& job, std::uint64_t from, std::uint64_t to,
       rate_from = i;
       rate_start = now;
     }
-    if (writeback && i - unflushed_from >= writeback_bytes) {
+    if (i - unflushed_from >= writeback_bytes) {
       start_writeback(destination_handle, unflushed_from, i - unflushed_from);
       unflushed_from = i;
-      const clock_time handed_on = std::chrono::steady_clock::now();
-      writeback = seconds_between(now, handed_on) < writeback_stall;
     }
     if (seconds_between(last_sync, now) >= sync_seconds) {
       if (sync_file(destination_handle, job.destination.writable) != 0)
