@@ -141,12 +141,12 @@ vm_warm_up() {
 # vm_guest MOUNT ROUNDS RTTS TOOLS MIB NAME=PROGRAM...: the cells of one mount in this
 # boot (MIB: one size for every cell, or - for vm_size's).
 vm_guest() {
-  local m=$1 rtt ping direction spec
+  local m=$1 rtt ping direction pair
   rounds=$2 rtts=$3 fixed_mib=$5
   read -r -a names <<<"$4"
   shift 5
   declare -gA program=()
-  for spec; do program[${spec%%=*}]=${spec#*=}; done
+  for pair; do program[${pair%%=*}]=${pair#*=}; done
   share=$(lab mount "$m") || return 1
   served=$(lab export "$m")
   : >"$LAB_OUT/times.tsv"
@@ -252,7 +252,7 @@ vm_report() {
 # vm_bench: one boot of the guest per mount, all its cells in that boot; then the table.
 vm_bench() {
   local out=${ZOBRET_DISTANCE_VM_OUT:-$root/build/distance-vm} m entry label program started
-  local -a files=(-f "$bin") specs=("zobret=$(basename "$bin")")
+  local -a files=(-f "$bin") guest_tools=("zobret=$(basename "$bin")")
   local tools=${ZOBRET_DISTANCE_VM_TOOLS:-zobret cp cpsync dd}
   also_labels=()
   for entry in $also; do                           # LABEL=PROGRAM, several allowed here
@@ -260,7 +260,7 @@ vm_bench() {
     [[ -x $program ]] || { say "distance: no program at $program"; exit 1; }
     [[ $(basename "$program") != "$(basename "$bin")" ]] ||
       { say "distance: $program has the name of the zobret binary in the guest"; exit 1; }
-    files+=(-f "$program") specs+=("$label=$(basename "$program")") also_labels+=("$label")
+    files+=(-f "$program") guest_tools+=("$label=$(basename "$program")") also_labels+=("$label")
   done
   rm -rf "$out"
   mkdir -p "$out"
@@ -271,7 +271,7 @@ vm_bench() {
     # the guest's output is its progress: to stderr
     ZOBRET_VM_TIMEOUT=${ZOBRET_DISTANCE_VM_TIMEOUT:-5400} "$root/tools/vm-lab" run "${files[@]}" \
       -o "$out/$m" "$here/distance.sh" --guest "$m" "$rounds" "$rtts" "$tools ${also_labels[*]}" \
-      "${ZOBRET_DISTANCE_VM_MIB:--}" "${specs[@]}" >&2 ||
+      "${ZOBRET_DISTANCE_VM_MIB:--}" "${guest_tools[@]}" >&2 ||
       { say "distance: the guest's run for $m failed; its output is in $out/$m"; exit 1; }
   done
   printf '# zobret distance benchmark, kernel clients in a qemu guest, %s, %s rounds per cell, %d s\n' \
