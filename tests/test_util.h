@@ -139,6 +139,13 @@ inline std::string random_bytes(std::size_t n, unsigned seed = 1) {
   return s;
 }
 
+// Sets a file's modification time to seconds before now (after now when negative): the
+// age by which the tool judges whether a source may have changed since its copy was made.
+inline void set_age(const std::filesystem::path& file, int seconds) {
+  std::filesystem::last_write_time(
+      file, std::filesystem::file_time_type::clock::now() - std::chrono::seconds(seconds));
+}
+
 // Swaps std::cout and std::cerr for string buffers while a test runs.
 class CoutCapture : public ::testing::Test {
  protected:
@@ -199,6 +206,7 @@ class TempDirTest : public CoutCapture {
     return s.str();
   }
   bool exists(const std::string& name) const { return std::filesystem::exists(fs_path(name)); }
+  void age(const std::string& name, int seconds) const { set_age(fs_path(name), seconds); }
 
   // Runs "zobret args" through the shell with stdout in out.txt and stderr in err.txt;
   // returns the exit status (main's -1 arrives as 255).

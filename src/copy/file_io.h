@@ -2,8 +2,9 @@
 // raw file handles the copy moves blocks through. One implementation per platform
 // (file_io_posix.cpp, file_io_win32.cpp); nothing else in src/ includes system headers.
 //
-// Every function returns 0 (or a count) on success and -1 on failure; none writes to the
-// console. Handles are plain integers (-1 = none) and never outlive one copy attempt.
+// Every function returns 0 (or a count) on success and -1 on failure unless it says
+// otherwise; none writes to the console. Handles are plain integers (-1 = none) and never
+// outlive one copy attempt. What each call costs on a share: doc/performance.md.
 #ifndef ZOBRET_COPY_FILE_IO_H
 #define ZOBRET_COPY_FILE_IO_H
 
@@ -21,67 +22,75 @@ constexpr int access_read_write = 6;
 int file_access(const char* path, int mode);
 
 // What a path names, as file_size finds it.
-constexpr int path_is_missing = 0;    // nothing (or nothing reachable: a part is no folder)
-constexpr int path_is_file = 1;       // a regular file
-constexpr int path_is_directory = 2;  // a folder
-constexpr int path_is_special = 3;    // a pipe, a device or a socket
-constexpr int path_is_unknown = -1;   // the query failed for another reason: no permission,
-                                      // a share that does not answer, on Windows a file
-                                      // that another program is writing
+enum class path_kind {
+  missing,    // nothing (or nothing reachable: a part of the path is no folder)
+  file,       // a regular file
+  directory,  // a folder
+  special,    // a pipe, a device or a socket
+  unknown,    // the query failed for another reason: no permission, a share that does
+              // not answer, on Windows a file that another program is writing
+};
 
-// The size of the file at path in bytes, all 64 bits, into *size, and what path names:
-// one query of the file system, one round trip on a share. *size is set for a file, and
-// for a special file as far as the system gives it one; a size that cannot be read is
-// never taken to be 0.
-int file_size(const char* path, std::uint64_t* size);
+// What one lookup tells of a file: enough to see that a path names another file, or the
+// same file changed, since the last lookup.
+struct file_facts {
+  std::uint64_t size = 0;      // bytes, all 64 bits
+  std::int64_t modified = 0;   // last modification, nanoseconds since 1970 (UTC), as the
+                               // file's own file system (a share: its server) keeps it
+  std::uint64_t volume = 0;    // the file system it lies on (POSIX st_dev; Windows: the
+                               // volume serial number)
+  std::uint64_t index = 0;     // the file on that file system (POSIX st_ino; Windows: the
+                               // file index)
+};
+
+// What path names, and its facts: one query of the file system, one round trip on a
+// share. *facts is set for a file, and for a special file as far as the system tells;
+// a size that cannot be read is never taken to be 0.
+path_kind file_size(const char* path, file_facts* facts);
+
+// How a read, or a copy in the kernel, went.
+enum class io_result {
+  done,         // some bytes moved (the count is returned beside)
+  end,          // the source is at its end: nothing moved
+  failed,       // an error
+  unsupported,  // the kernel cannot copy between these two files (copy_block_in_kernel)
+};
 
 // Opens a file for reading (the source, or a destination that is only checked); the
 // handle, or -1.
 int open_source(const char* path);
 // Positions the source at byte offset from the start; 0 or -1.
 int seek_source(int handle, std::uint64_t offset);
-// Drops what the system's cache holds of len bytes of the source from offset, so that the
+// Drops what the system's cache holds of len bytes of the file from offset, so that the
 // next read asks the file system again. Only a hint: 0, or -1 when it cannot.
-int source_forget(int handle, std::uint64_t offset, std::uint64_t len);
-// Reads up to len bytes (EINTR retried): the count, 0 at end of file, -1 on error.
-long long read_block(int handle, char* buf, std::size_t len);
+int forget_cached(int handle, std::uint64_t offset, std::uint64_t len);
+// Reads up to len bytes (EINTR retried), the count into *got.
+io_result read_block(int handle, char* buf, std::size_t len, std::size_t* got);
 // Reads up to len bytes at offset, leaving the handle's position alone where the
-// platform can (EINTR retried): the count, 0 at end of file, -1 on error.
-long long read_block_at(int handle, char* buf, std::size_t len, std::uint64_t offset);
+// platform can (EINTR retried), the count into *got.
+io_result read_block_at(int handle, char* buf, std::size_t len, std::uint64_t offset,
+                        std::size_t* got);
 
-// The current size of an open file, all 64 bits: 0 and *size, or -1.
-int handle_size(int handle, std::uint64_t* size);
-
-// Leaves reading the source ahead to source_prefetch alone: the kernel's own read-ahead
-// goes off, so that a read asks the file system for just the bytes it wants (a slow share
-// delivers each block as soon as it has arrived, and nothing is read beyond the hints),
-// while a hint of up to the sequential read-ahead window (twice the mount's read-ahead
-// size) is still taken whole. 0, or -1 (only a hint).
-int source_hints_only(int handle);
-// Asks the kernel to start reading len bytes of the source from offset into its cache and
-// returns without waiting for them, so that a distant share has them on the way before the
-// copy asks; a read then finds them there. Only a hint: 0, or -1 when it cannot. The kernel
-// takes at most its sequential read-ahead window per call (twice the mount's read-ahead
-// size, or the mount's largest request where that is larger) and sends it as requests of at
-// most 2 MiB, so callers ask in pieces no larger than that.
-int source_prefetch(int handle, std::uint64_t offset, std::uint64_t len);
-// What the system tells of how the source is best read: *preferred, the file's preferred
-// size of a request (st_blksize), and *readahead, the read-ahead size of the file system it
-// lies on, where the system shows it for that file system (Linux: its backing device in
-// /sys/class/bdi, found for NFS, FUSE and whole disks, not for cifs); 0 for what it does not
-// tell. Asks the system, not the file system: no round trip on a share. 0, or -1 when the
-// handle cannot be asked (both then 0).
+// Leaves reading ahead to prefetch alone: the kernel's own read-ahead goes off, so that a
+// read asks the file system for just the bytes it wants, while a hint of up to the
+// file's sequential window is still taken whole. 0, or -1 (only a hint).
+int hints_only(int handle);
+// Asks the kernel to start reading len bytes of the file from offset into its cache and
+// returns without waiting, so that a distant share has them on the way before a read
+// asks. Only a hint: 0, or -1 when it cannot. Callers ask in pieces of at most 2 MiB.
+int prefetch(int handle, std::uint64_t offset, std::uint64_t len);
+// What the system tells of how the file is best read, without a round trip: *preferred,
+// its preferred request size (st_blksize), and *readahead, the read-ahead size of the file
+// system it lies on where the system shows it; 0 for what it does not tell. 0, or -1 when
+// the handle cannot be asked (both then 0).
 int source_read_sizes(int handle, std::uint64_t* preferred, std::uint64_t* readahead);
 
-// What copy_block_in_kernel returns when the kernel cannot copy between these two files.
-constexpr long long copy_unsupported = -2;
 // Copies up to len bytes from the source's current position (which advances) to offset
-// in the destination without passing them through this process: the count, 0 at the
-// source's end, copy_unsupported when the two files do not allow it (then read_block and
-// write_block_at do the job), or -1 on any other failure, which does not tell which of
-// the two files failed.
-long long copy_block_in_kernel(int source, int destination, std::size_t len,
-                               std::uint64_t offset);
+// in the destination without passing them through this process, the count into *copied.
+// unsupported when the two files do not allow it (then read_block and write_block_at do
+// the job); failed does not tell which of the two files failed.
+io_result copy_block_in_kernel(int source, int destination, std::size_t len,
+                               std::uint64_t offset, std::size_t* copied);
 
 // Creates a new destination for reading and writing; fails (-1) when the path exists,
 // so a file that another run created in between is never truncated.
@@ -101,8 +110,8 @@ int write_block_at(int handle, const char* buf, std::size_t len, std::uint64_t o
 // The same for a handle without offsets: the bytes go out in order.
 int write_block(int handle, const char* buf, std::size_t len, std::size_t* written);
 // Starts writing len bytes of the file from offset on to stable storage, without waiting
-// for it, so that the sync at the end finds little left to do. Only a hint: 0, or -1
-// when it cannot; a write that fails later is still reported by sync_file.
+// for it. Only a hint: 0, or -1 when it cannot; a write that fails later is still
+// reported by sync_file.
 int start_writeback(int handle, std::uint64_t offset, std::uint64_t len);
 // Hands the file's data to stable storage. A device or a pipe that cannot be synced at
 // all counts as synced; a regular file that refuses the sync, for whatever reason, does
@@ -112,11 +121,21 @@ int sync_file(int handle, bool writable);
 // Closes a handle; 0 or -1 (a deferred write error shows here on some shares).
 int close_file(int handle);
 
-// Owns one handle for the length of a scope and closes it on every way out, unless
-// close_now() has closed it first and told how that went.
+// Owns one handle and closes it on every way out, unless close_now() has closed it first
+// and told how that went. Moves hand the handle on; it is never held twice.
 class owned_handle {
  public:
+  owned_handle() = default;
   explicit owned_handle(int handle) : handle_(handle) {}
+  owned_handle(owned_handle&& other) noexcept : handle_(other.handle_) { other.handle_ = -1; }
+  owned_handle& operator=(owned_handle&& other) noexcept {
+    if (this != &other) {
+      close_now();
+      handle_ = other.handle_;
+      other.handle_ = -1;
+    }
+    return *this;
+  }
   owned_handle(const owned_handle&) = delete;
   owned_handle& operator=(const owned_handle&) = delete;
   ~owned_handle() { close_now(); }
@@ -129,7 +148,7 @@ class owned_handle {
   }
 
  private:
-  int handle_;
+  int handle_ = -1;
 };
 
 // Tells the platform's path separators ('/' everywhere, also '\\' on Windows).

@@ -32,6 +32,12 @@ auto retrying(Call call) {
   }
 }
 
+// What a call that moves bytes returned, as the copy takes it: the count into *moved.
+io_result counted(ssize_t n, std::size_t* moved) {
+  *moved = n > 0 ? static_cast<std::size_t>(n) : 0;
+  return n > 0 ? io_result::done : n == 0 ? io_result::end : io_result::failed;
+}
+
 int open_retrying(const char* path, int flags) {
   return retrying([&] { return open(path, flags, 0666); });
 }
@@ -90,26 +96,27 @@ int advise(int handle, std::uint64_t offset, std::uint64_t len, advice what) {
 
 int file_access(const char* path, int mode) { return access(path, mode) == 0 ? 0 : -1; }
 
-int file_size(const char* path, std::uint64_t* size) {
+path_kind file_size(const char* path, file_facts* facts) {
   struct stat st;
   if (stat(path, &st) != 0)
-    return errno == ENOENT || errno == ENOTDIR ? path_is_missing : path_is_unknown;
-  if (S_ISDIR(st.st_mode)) return path_is_directory;
-  if (st.st_size < 0) return path_is_unknown;
-  *size = static_cast<std::uint64_t>(st.st_size);
-  return S_ISREG(st.st_mode) ? path_is_file : path_is_special;
-}
-
-int handle_size(int handle, std::uint64_t* size) {
-  struct stat st;
-  if (fstat(handle, &st) != 0 || st.st_size < 0) return -1;
-  *size = static_cast<std::uint64_t>(st.st_size);
-  return 0;
+    return errno == ENOENT || errno == ENOTDIR ? path_kind::missing : path_kind::unknown;
+  if (S_ISDIR(st.st_mode)) return path_kind::directory;
+  if (st.st_size < 0) return path_kind::unknown;
+  facts->size = static_cast<std::uint64_t>(st.st_size);
+#ifdef __APPLE__
+  const struct timespec& modified = st.st_mtimespec;
+#else
+  const struct timespec& modified = st.st_mtim;
+#endif
+  facts->modified = static_cast<std::int64_t>(modified.tv_sec) * 1000000000 + modified.tv_nsec;
+  facts->volume = static_cast<std::uint64_t>(st.st_dev);
+  facts->index = static_cast<std::uint64_t>(st.st_ino);
+  return S_ISREG(st.st_mode) ? path_kind::file : path_kind::special;
 }
 
 int open_source(const char* path) { return open_retrying(path, O_RDONLY | O_CLOEXEC); }
 
-int source_hints_only(int handle) {
+int hints_only(int handle) {
   // SEQUENTIAL sets the file's read-ahead window to twice the mount's read-ahead size, and
   // that window also caps what one WILLNEED hint reads; RANDOM then turns the kernel's own
   // read-ahead off and leaves the window as it is.
@@ -150,29 +157,30 @@ int source_read_sizes(int handle, std::uint64_t* preferred, std::uint64_t* reada
   return 0;
 }
 
-int source_prefetch(int handle, std::uint64_t offset, std::uint64_t len) {
+int prefetch(int handle, std::uint64_t offset, std::uint64_t len) {
   return advise(handle, offset, len, advice::will_need);
 }
 
-long long copy_block_in_kernel(int source, int destination, std::size_t len,
-                               std::uint64_t offset) {
+io_result copy_block_in_kernel(int source, int destination, std::size_t len,
+                               std::uint64_t offset, std::size_t* copied) {
+  *copied = 0;
 #if ZOBRET_HAVE_COPY_FILE_RANGE
-  if (!fits_offset(offset)) return -1;
+  if (!fits_offset(offset)) return io_result::failed;
   off_t at = static_cast<off_t>(offset);
   const ssize_t n =
       retrying([&] { return copy_file_range(source, nullptr, destination, &at, len, 0); });
-  if (n >= 0) return static_cast<long long>(n);
+  if (n >= 0) return counted(n, copied);
   // Different file systems, special files, or a kernel without the call.
   if (errno == EXDEV || errno == EINVAL || errno == EOPNOTSUPP || errno == ENOTSUP ||
       errno == ENOSYS)
-    return copy_unsupported;
-  return -1;
+    return io_result::unsupported;
+  return io_result::failed;
 #else
   (void)source;
   (void)destination;
   (void)len;
   (void)offset;
-  return copy_unsupported;
+  return io_result::unsupported;
 #endif
 }
 
@@ -181,17 +189,20 @@ int seek_source(int handle, std::uint64_t offset) {
   return lseek(handle, static_cast<off_t>(offset), SEEK_SET) < 0 ? -1 : 0;
 }
 
-int source_forget(int handle, std::uint64_t offset, std::uint64_t len) {
+int forget_cached(int handle, std::uint64_t offset, std::uint64_t len) {
   return advise(handle, offset, len, advice::dont_need);
 }
 
-long long read_block(int handle, char* buf, std::size_t len) {
-  return retrying([&] { return read(handle, buf, len); });
+io_result read_block(int handle, char* buf, std::size_t len, std::size_t* got) {
+  return counted(retrying([&] { return read(handle, buf, len); }), got);
 }
 
-long long read_block_at(int handle, char* buf, std::size_t len, std::uint64_t offset) {
-  if (!fits_offset(offset)) return -1;
-  return retrying([&] { return pread(handle, buf, len, static_cast<off_t>(offset)); });
+io_result read_block_at(int handle, char* buf, std::size_t len, std::uint64_t offset,
+                        std::size_t* got) {
+  *got = 0;
+  if (!fits_offset(offset)) return io_result::failed;
+  return counted(retrying([&] { return pread(handle, buf, len, static_cast<off_t>(offset)); }),
+                 got);
 }
 
 int create_destination(const char* path) {

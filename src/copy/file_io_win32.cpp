@@ -5,11 +5,11 @@
 // any script work whatever the code page; long ones take the \\?\ form.
 #include "copy/file_io.h"
 
-#include <windows.h>  // CreateFileW, GetFileAttributesW, GetFullPathNameW, GetFileSizeEx, ...
+#include <windows.h>  // CreateFileW, GetFileAttributesW, GetFullPathNameW, GetFileInformationByHandle, ...
 
 #include <errno.h>
 #include <fcntl.h>     // _O_BINARY, _O_CREAT, _O_EXCL, _O_RDONLY, _O_RDWR
-#include <io.h>        // _waccess, _wsopen_s, _lseeki64, _filelengthi64, _read, _write, ...
+#include <io.h>        // _waccess, _wsopen_s, _lseeki64, _read, _write, ...
 #include <share.h>     // _SH_DENYNO
 #include <sys/stat.h>  // _S_IREAD, _S_IWRITE
 
@@ -103,42 +103,42 @@ int file_access(const char* path, int mode) {
   return _waccess(wide_path(path).c_str(), mode) == 0 ? 0 : -1;
 }
 
-int file_size(const char* path, std::uint64_t* size) {
+path_kind file_size(const char* path, file_facts* facts) {
   const std::wstring wide = wide_path(path);
   const DWORD attributes = GetFileAttributesW(wide.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES) {
     const DWORD error = GetLastError();
-    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? path_is_missing
-                                                                          : path_is_unknown;
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? path_kind::missing
+                                                                          : path_kind::unknown;
   }
-  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return path_is_directory;
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) return path_kind::directory;
   if ((attributes & FILE_ATTRIBUTE_DEVICE) != 0) {
-    *size = 0;
-    return path_is_special;
+    *facts = file_facts{};
+    return path_kind::special;
   }
   // Shared for reading only: while another process writes the file, this open fails
   // and the size counts as unknown rather than as 0.
   HANDLE h = CreateFileW(wide.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                          FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return path_is_unknown;
-  LARGE_INTEGER n;
-  const BOOL ok = GetFileSizeEx(h, &n);  // all 64 bits; GetFileSize would cut at 4 GiB
+  if (h == INVALID_HANDLE_VALUE) return path_kind::unknown;
+  BY_HANDLE_FILE_INFORMATION info;
+  const BOOL ok = GetFileInformationByHandle(h, &info);  // all 64 bits of the size
   CloseHandle(h);
-  if (!ok || n.QuadPart < 0) return path_is_unknown;
-  *size = static_cast<std::uint64_t>(n.QuadPart);
-  return path_is_file;
-}
-
-int handle_size(int handle, std::uint64_t* size) {
-  const long long n = _filelengthi64(handle);
-  if (n < 0) return -1;
-  *size = static_cast<std::uint64_t>(n);
-  return 0;
+  if (!ok) return path_kind::unknown;
+  facts->size = (static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+  // FILETIME counts 100 ns from 1601; 11,644,473,600 s lie between 1601 and 1970.
+  const std::int64_t ticks = static_cast<std::int64_t>(
+      (static_cast<std::uint64_t>(info.ftLastWriteTime.dwHighDateTime) << 32) |
+      info.ftLastWriteTime.dwLowDateTime);
+  facts->modified = (ticks - 116444736000000000LL) * 100;
+  facts->volume = info.dwVolumeSerialNumber;
+  facts->index = (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+  return path_kind::file;
 }
 
 // The kernel copy, the read-ahead hints and early writeback are Linux hints; here the
 // copy goes through read_block and write_block_at, and the sync does all the writing.
-int source_hints_only(int) { return 0; }
+int hints_only(int) { return 0; }
 
 int source_read_sizes(int, std::uint64_t* preferred, std::uint64_t* readahead) {
   *preferred = 0;
@@ -146,9 +146,12 @@ int source_read_sizes(int, std::uint64_t* preferred, std::uint64_t* readahead) {
   return 0;
 }
 
-int source_prefetch(int, std::uint64_t, std::uint64_t) { return 0; }
+int prefetch(int, std::uint64_t, std::uint64_t) { return 0; }
 
-long long copy_block_in_kernel(int, int, std::size_t, std::uint64_t) { return copy_unsupported; }
+io_result copy_block_in_kernel(int, int, std::size_t, std::uint64_t, std::size_t* copied) {
+  *copied = 0;
+  return io_result::unsupported;
+}
 
 int start_writeback(int, std::uint64_t, std::uint64_t) { return 0; }
 
@@ -156,21 +159,26 @@ int open_source(const char* path) { return open_handle(path, _O_RDONLY); }
 
 int seek_source(int handle, std::uint64_t offset) { return seek_to(handle, offset); }
 
-long long read_block(int handle, char* buf, std::size_t len) {
+io_result read_block(int handle, char* buf, std::size_t len, std::size_t* got) {
+  *got = 0;
   for (;;) {
     const int n = _read(handle, buf, io_chunk(len));
     if (n < 0 && errno == EINTR) continue;
-    return n;
+    if (n < 0) return io_result::failed;
+    *got = static_cast<std::size_t>(n);
+    return n > 0 ? io_result::done : io_result::end;
   }
 }
 
-long long read_block_at(int handle, char* buf, std::size_t len, std::uint64_t offset) {
-  if (seek_to(handle, offset) != 0) return -1;
-  return read_block(handle, buf, len);
+io_result read_block_at(int handle, char* buf, std::size_t len, std::uint64_t offset,
+                        std::size_t* got) {
+  *got = 0;
+  if (seek_to(handle, offset) != 0) return io_result::failed;
+  return read_block(handle, buf, len, got);
 }
 
 // Windows has no call that drops one file's cached pages: only a hint, so nothing is lost.
-int source_forget(int, std::uint64_t, std::uint64_t) { return 0; }
+int forget_cached(int, std::uint64_t, std::uint64_t) { return 0; }
 
 int create_destination(const char* path) {
   return open_handle(path, _O_CREAT | _O_EXCL | _O_RDWR);

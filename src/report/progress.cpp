@@ -8,6 +8,7 @@
 #include <iostream>
 
 #include "report/console.h"
+#include "report/messages.h"  // skipping_line
 
 namespace zobret {
 namespace {
@@ -33,8 +34,12 @@ void append_percentage(std::uint64_t i, std::uint64_t n, std::string* out) {
 void progress_start(std::uint64_t k) {
   if (k != 0) {
     console_write(std::cout, "\n");
-    console_write(std::cout, "Skipping " + std::to_string(k) + " bytes.\n");
+    console_write(std::cout, skipping_line(k));
   }
+  progress_open(k);
+}
+
+void progress_open(std::uint64_t k) {
   console_write(std::cout, "\n");
   const std::uint64_t t = k / bytes_per_mark;
   std::string line;

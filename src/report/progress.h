@@ -19,6 +19,10 @@ constexpr std::uint64_t bytes_per_line = 50000;
 // thousand of k inside the current line.
 void progress_start(std::uint64_t k);
 
+// The same without the "Skipping" line: an empty line, the header and the commas of k.
+// Also opens the display of a comparison, whose marks count the bytes compared.
+void progress_open(std::uint64_t k);
+
 // What the display draws once byte i of n has been written.
 void progress_step(std::uint64_t i, std::uint64_t n);
 

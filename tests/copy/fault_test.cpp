@@ -25,10 +25,12 @@ class FaultTest : public zobret_test::TempDirTest {
     TempDirTest::TearDown();
   }
   // The source beside the destination (the kernel copies the blocks) or on /dev/shm (read
-  // and pwrite move them), holding data.
+  // and pwrite move them), holding data, an hour old: older than every destination the
+  // tests write, unless they say otherwise.
   std::string source(bool beside, const std::string& data) const {
     const std::string s = beside ? path("s") : shm_ + "/s";
     std::ofstream(s, std::ios::binary) << data;
+    zobret_test::set_age(s, 3600);
     return s;
   }
   // The library with these settings, for run_copy's before.
@@ -49,11 +51,13 @@ TEST_F(FaultTest, EveryFaultEndsInAnIdenticalSyncedCopy) {
   struct Case {
     const char *calls, *error, *when;  // FAULT_CALLS, FAULT_ERRNO, FAULT_NTH or FAULT_PROB
     char on, named;  // the file the calls act on and the one the error lines name: 's', 'd', ' ' any / none
-    bool resume;     // the destination holds a prefix at the start
+    bool resume;     // the destination holds a prefix at the start...
     int attempts;    // Try lines (0: any number)
     bool beside;     // also with the source beside the destination (read and pwrite move blocks only
                      // between file systems, or redo one the kernel failed)
     const char* says = "";  // what every error line says
+    bool stale = false;     // ...which is older than the source and differs in its first page,
+                            // so that it is compared whole
   } const cases[] = {
       {"open", "EACCES", "FAULT_NTH=1", 's', 's', false, 2, true},
       {"open", "EACCES", "FAULT_NTH=1", 'd', 'd', true, 2, true},
@@ -64,8 +68,9 @@ TEST_F(FaultTest, EveryFaultEndsInAnIdenticalSyncedCopy) {
       // next attempt's lookup fails too (the second call).
       {"stat,access", "ETIMEDOUT", "FAULT_NTH=1-2", 'd', 'd', true, 3, true, "Unable to get the size"},
       {"stat,access", "EIO", "FAULT_NTH=1-2", 's', 's', false, 3, true, "Unable to get the size"},
-      {"fstat", "EIO", "FAULT_NTH=1", 's', 's', false, 2, true},
-      {"fstat", "short", "FAULT_NTH=1", 's', 's', false, 2, true},  // the source was cut short
+      // The source looked up again after the last byte: the lookup fails, or finds it cut short.
+      {"stat", "EIO", "FAULT_NTH=2", 's', 's', false, 2, true, "Unable to get the size"},
+      {"stat", "short", "FAULT_NTH=2", 's', 's', false, 2, true, "The file"},
       {"lseek", "EINVAL", "FAULT_NTH=1", 's', 'd', true, 2, true},  // the line names the destination
       {"lseek", "ESPIPE", "FAULT_NTH=1", 'd', ' ', true, 1, true},  // a file has offsets all the same
       {"read", "EIO", "FAULT_NTH=2", 's', 's', false, 2, false},
@@ -78,24 +83,36 @@ TEST_F(FaultTest, EveryFaultEndsInAnIdenticalSyncedCopy) {
       {"close", "EIO", "FAULT_NTH=1", 'd', 'd', false, 2, true},
       {"read,pread,pwrite,copy_file_range", "short", "", ' ', ' ', false, 1, true},
       {"read,copy_file_range", "EIO", "FAULT_PROB=0.05", 's', 's', false, 0, true},
+      // The whole comparison: its reads of either file, its writes, its syncs (first the
+      // one after putting the last page out of place, then the one before writing it back).
+      {"pread", "EIO", "FAULT_NTH=3", 's', 's', true, 2, true, "", true},
+      {"pread", "EIO", "FAULT_NTH=3", 'd', 'd', true, 2, true, "", true},
+      {"pwrite", "ENOSPC", "FAULT_NTH=2", 'd', 'd', true, 2, true, "", true},
+      {"fsync", "EIO", "FAULT_NTH=1", 'd', 'd', true, 2, true, "", true},
+      {"fsync", "EIO", "FAULT_NTH=2", 'd', 'd', true, 2, true, "", true},
+      {"read,pread,pwrite,copy_file_range", "short", "", ' ', ' ', true, 1, true, "", true},
   };
   // Ending in a zero byte, as a source cut short by a dropped share would: then the tool
   // must make sure that the source still has its size.
   const std::string data = zobret_test::random_bytes((4u << 20) + 1234) + '\0';
   const std::string destination = path("d");
   const std::size_t held = (3u << 19) + 4321;  // what a resumed destination holds
-  auto fresh = [&](bool resume) {
+  auto fresh = [&](bool resume, bool stale = false) {
     for (const char* name : {"d", "fault.log"}) std::filesystem::remove(path(name));
-    if (resume) write_file("d", data.substr(0, held));
+    if (!resume) return;
+    std::string d = data.substr(0, held);
+    if (stale) std::fill(d.begin(), d.begin() + 4096, 'x');
+    write_file("d", d);
+    if (stale) age("d", 7200);
   };
   for (const bool beside : {false, true}) {
     const std::string src = source(beside, data);
     auto file = [&](char which) { return which == 's' ? src : which == 'd' ? destination : ""; };
     for (const Case& c : cases) {
       if ((beside && !c.beside) || (!ZOBRET_KERNEL_COPY && std::string(c.calls) == "copy_file_range")) continue;
-      SCOPED_TRACE(std::string(c.calls) + " " + c.error + " " + c.when + (c.resume ? ", resumed" : "") +
+      SCOPED_TRACE(std::string(c.calls) + " " + c.error + " " + c.when + (c.resume ? ", resumed" : "") + (c.stale ? " stale" : "") +
                    (beside ? ", source beside" : ", source on /dev/shm"));
-      fresh(c.resume);
+      fresh(c.resume, c.stale);
       EXPECT_EQ(0, run_copy(src, faults(std::string("FAULT_CALLS=") + c.calls + " FAULT_ERRNO=" + c.error +
                                         " FAULT_PATH=" + q(file(c.on)) + " FAULT_COUNT=" + q(src) + " " + c.when)));
       EXPECT_TRUE(data == read_file("d"));

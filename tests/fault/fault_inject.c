@@ -6,13 +6,14 @@
 //                as open, fdatasync as fsync, the *64 names as their base)
 //   FAULT_ERRNO  the errno they fail with, a name (EIO, ENOSPC, ...) or a number; "short"
 //                makes read, pread, write, pwrite and copy_file_range move half the bytes
-//                asked (>= 1)
-//                and fstat report half the size; "kill" ends the process with SIGKILL
-//                instead of making the call
+//                asked (>= 1) and stat and fstat report half the size; "kill" ends the
+//                process with SIGKILL instead of making the call
 //   FAULT_PATH   only calls on files whose path contains this text (fds: /proc/self/fd)
 //   FAULT_NTH    act on the Nth matching call only, or on the Nth to the Mth ("N-M"); or
 //                FAULT_PROB: on each with this
 //                probability (FAULT_SEED, default 1); neither: on every matching call
+//   FAULT_STOP_CALLS, FAULT_STOP_NTH  besides: stop the process (SIGSTOP) before the Nth
+//                of these calls on FAULT_PATH, then make the call as asked once continued
 //   FAULT_LOG    appends "injected CALL PATH ERRNO" per fault, "fsync PATH ok|failed" per
 //                sync of a regular file, and at exit "bytes read N": what read, pread and
 //                copy_file_range took from files matching FAULT_COUNT (default FAULT_PATH)
@@ -31,10 +32,10 @@
 #include <unistd.h>
 
 static struct {
-  int ready, log, err, shorten, nth, nth_last;
-  char calls[256], path[PATH_MAX], count[PATH_MAX], err_text[32];
+  int ready, log, err, shorten, nth, nth_last, stop_nth;
+  char calls[256], stop_calls[256], path[PATH_MAX], count[PATH_MAX], err_text[32];
   double prob;
-  unsigned long long seen, random, bytes;
+  unsigned long long seen, stop_seen, random, bytes;
 } f;
 
 #define NEXT(name) \
@@ -63,6 +64,8 @@ __attribute__((constructor)) static void setup(void) {
       {"EIO", EIO}, {"ENOSPC", ENOSPC}, {"ESPIPE", ESPIPE}, {"EINVAL", EINVAL},
       {"EROFS", EROFS}, {"EACCES", EACCES}, {"ETIMEDOUT", ETIMEDOUT}, {"ENOENT", ENOENT}, {"EBADF", EBADF}, {"EINTR", EINTR}};
   snprintf(f.calls, sizeof f.calls, ",%s,", env("FAULT_CALLS"));
+  snprintf(f.stop_calls, sizeof f.stop_calls, ",%s,", env("FAULT_STOP_CALLS"));
+  f.stop_nth = atoi(env("FAULT_STOP_NTH"));
   snprintf(f.path, sizeof f.path, "%s", env("FAULT_PATH"));
   snprintf(f.count, sizeof f.count, "%s", *env("FAULT_COUNT") ? env("FAULT_COUNT") : f.path);
   snprintf(f.err_text, sizeof f.err_text, "%s", env("FAULT_ERRNO"));
@@ -94,8 +97,12 @@ static int decide(const char* call, const char* path, const char* other) {
   setup();
   char key[40];
   snprintf(key, sizeof key, ",%s,", call);
-  if (!strstr(f.calls, key) || !(strstr(path, f.path) || (other && strstr(other, f.path))))
-    return 0;
+  const int on_path = strstr(path, f.path) || (other && strstr(other, f.path));
+  if (on_path && strstr(f.stop_calls, key) && ++f.stop_seen == (unsigned long long)f.stop_nth) {
+    note("stopped at %s %s\n", call, path);
+    raise(SIGSTOP);
+  }
+  if (!strstr(f.calls, key) || !on_path) return 0;
   ++f.seen;
   f.random ^= f.random << 13, f.random ^= f.random >> 7, f.random ^= f.random << 17;
   if (f.nth ? f.seen < (unsigned long long)f.nth || f.seen > (unsigned long long)f.nth_last
@@ -124,22 +131,23 @@ static ssize_t counted(int reads, const char* path, ssize_t n) {
 int open(const char* path, int flags, ...) { MODE NEXT(open); return decide("open", path, 0) < 0 ? -1 : next(path, flags, mode); }
 int open64(const char* path, int flags, ...) { MODE NEXT(open64); return decide("open", path, 0) < 0 ? -1 : next(path, flags, mode); }
 int openat(int dir, const char* path, int flags, ...) { MODE NEXT(openat); return decide("open", path, 0) < 0 ? -1 : next(dir, path, flags, mode); }
-int stat(const char* path, struct stat* st) { NEXT(stat); return decide("stat", path, 0) < 0 ? -1 : next(path, st); }
-int stat64(const char* path, struct stat64* st) { NEXT(stat64); return decide("stat", path, 0) < 0 ? -1 : next(path, st); }
-int access(const char* path, int mode) { NEXT(access); return decide("access", path, 0) < 0 ? -1 : next(path, mode); }
-
-// The calls on descriptors name their file through /proc/self/fd.
-// "short" makes fstat report half the size: a source cut short.
-#define FSTAT_CALL(name, type) \
-  int name(int fd, type* st) { \
+// "short" makes stat and fstat report half the size: a source cut short.
+#define STAT_CALL(name, type, arg, path_of) \
+  int name(arg, type* st) { \
     NEXT(name); \
     char p[PATH_MAX]; \
-    const int how = decide("fstat", fd_path(fd, p), 0), r = how < 0 ? -1 : next(fd, st); \
+    (void)p; \
+    const int how = decide(#name[0] == 'f' ? "fstat" : "stat", path_of, 0), r = how < 0 ? -1 : next(at, st); \
     if (r == 0 && how == 1) st->st_size /= 2; \
     return r; \
   }
-FSTAT_CALL(fstat, struct stat)
-FSTAT_CALL(fstat64, struct stat64)
+STAT_CALL(stat, struct stat, const char* at, at)
+STAT_CALL(stat64, struct stat64, const char* at, at)
+int access(const char* path, int mode) { NEXT(access); return decide("access", path, 0) < 0 ? -1 : next(path, mode); }
+
+// The calls on descriptors name their file through /proc/self/fd.
+STAT_CALL(fstat, struct stat, int at, fd_path(at, p))
+STAT_CALL(fstat64, struct stat64, int at, fd_path(at, p))
 off_t lseek(int fd, off_t at, int whence) { NEXT(lseek); char p[PATH_MAX]; return decide("lseek", fd_path(fd, p), 0) < 0 ? -1 : next(fd, at, whence); }
 off64_t lseek64(int fd, off64_t at, int whence) { NEXT(lseek64); char p[PATH_MAX]; return decide("lseek", fd_path(fd, p), 0) < 0 ? -1 : next(fd, at, whence); }
 

@@ -215,6 +215,7 @@ TEST_F(CliTest, FileOver4GiBResumesNearItsEnd) {
     std::filesystem::resize_file(path(name), n - tail.size());
     std::ofstream(path(name), std::ios::binary | std::ios::app) << content;
   }
+  age("s", 3600);  // older than its copy, which the resume then compares no further
   EXPECT_EQ(0, run(files("s", "d")));
   const std::string out = run_out();
   for (const std::string& expected : std::vector<std::string>{
@@ -273,6 +274,8 @@ TEST_F(CliTest, PermissionFailuresAreRetriedAndLeaveFilesAlone) {
     std::filesystem::create_directory(path("locked"));
     std::filesystem::permissions(path("locked"), std::filesystem::perms::owner_all);
     write_file("locked/s", data);
+    age("s", 3600);
+    age("locked/s", 3600);
     write_file(c.dst, data.substr(0, c.held));
     using std::filesystem::perms;
     if (!c.locked.empty())

@@ -38,6 +38,7 @@ check_manual() {
   mkdir -p "$tmp/share" "$tmp/work"
   rm -f "$tmp/work/big.iso"
   head -c 120500 /dev/urandom >"$tmp/share/big.iso"
+  touch -d '1 hour ago' "$tmp/share/big.iso"  # a source older than its copy, as most are
   for n in 1 2; do
     [ "$n" = 2 ] && head -c 61234 "$tmp/share/big.iso" >"$tmp/work/big.iso"
     (cd "$tmp/work" && timeout 60 "$zobret" "$tmp/share/big.iso" big.iso 2>&1) |

@@ -1,10 +1,9 @@
 // The block loop's pace: the block, the reach and the hints it derives from a measured rate
 // and from what the system tells of the source, and that the reach stays inside the second
 // look; and the platform's answer for those read sizes.
-#include "copy/copy_loop.h"
+#include "copy/pace.h"
 
-#include "copy/copy_job.h"  // check_window
-#include "copy/file_io.h"   // open_source, source_read_sizes, close_file
+#include "copy/file_io.h"  // open_source, source_read_sizes, close_file
 
 #include "test_util.h"
 
@@ -16,9 +15,7 @@
 namespace zobret {
 namespace {
 
-constexpr std::uint64_t kib = 1024, mib = 1024 * 1024;
-
-TEST(CopyLoopPaceTest, BlockGrowsAtMostTwofoldAndFitsHalfASecond) {
+TEST(PaceTest, BlockGrowsAtMostTwofoldAndFitsHalfASecond) {
   struct Case {
     double rate;
     std::size_t block, next;
@@ -36,7 +33,7 @@ TEST(CopyLoopPaceTest, BlockGrowsAtMostTwofoldAndFitsHalfASecond) {
   }
 }
 
-TEST(CopyLoopPaceTest, ReachFollowsTheRateAndHalvesAtMost) {
+TEST(PaceTest, ReachFollowsTheRateAndHalvesAtMost) {
   const std::uint64_t widest = (check_window - 256 * kib) / (256 * kib) * (256 * kib);
   struct Case {
     const char* what;
@@ -59,7 +56,7 @@ TEST(CopyLoopPaceTest, ReachFollowsTheRateAndHalvesAtMost) {
   }
 }
 
-TEST(CopyLoopPaceTest, EveryByteReadAheadLiesInsideTheSecondLook) {
+TEST(PaceTest, EveryByteReadAheadLiesInsideTheSecondLook) {
   // A share that drops can hand over zeros for all the hints reach and the block being
   // read; the next attempt looks again at the destination's last check_window bytes.
   std::uint64_t reach = 0;
@@ -71,7 +68,7 @@ TEST(CopyLoopPaceTest, EveryByteReadAheadLiesInsideTheSecondLook) {
   EXPECT_GE(reach, 7 * mib);  // the fastest rates reach nearly the whole window
 }
 
-TEST(CopyLoopPaceTest, HintLimitFromTheReadSizesTheSystemTells) {
+TEST(PaceTest, HintLimitFromTheReadSizesTheSystemTells) {
   struct Case {
     const char* what;
     std::uint64_t preferred, readahead, limit;
@@ -93,7 +90,7 @@ TEST(CopyLoopPaceTest, HintLimitFromTheReadSizesTheSystemTells) {
   }
 }
 
-TEST(CopyLoopPaceTest, HintsFitTheRateTheReachAndTheLimit) {
+TEST(PaceTest, HintsFitTheRateTheReachAndTheLimit) {
   struct Case {
     const char* what;
     double rate;

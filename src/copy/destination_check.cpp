@@ -1,0 +1,311 @@
+// destination_check.cpp - the looks at the bytes a destination already holds, and the
+// comparison of the whole destination with the source. Leans on the platform layer
+// (file_io.h), the loops' pace (copy_loop.h) and report/ for its lines and marks.
+//
+// The resume takes the destination's first k bytes to be the source's. They may not be: a
+// share that went away can leave zero-filled pages, a run killed while it was away a lost
+// write inside the file, and the file itself may be another one (an older version, a file
+// of the same name, a source replaced or edited since). Cheap evidence decides whether the
+// destination deserves the whole comparison; the comparison then mends every block.
+#include "copy/destination_check.h"
+
+#include <algorithm>
+#include <cstring>
+#include <iostream>
+#include <memory>
+#include <vector>
+
+#include "copy/copy_loop.h"
+#include "copy/file_io.h"
+#include "report/console.h"
+#include "report/messages.h"
+#include "report/progress.h"
+
+namespace zobret {
+namespace {
+
+constexpr std::uint64_t page_size = 4096;  // the smallest page any file system fills
+constexpr std::size_t check_chunk = 64 * page_size;
+constexpr std::uint64_t nothing_differs = UINT64_MAX;
+
+// A run's first look at a destination it finds reads back its last first_look_window
+// bytes: a run killed while the destination's share was away can have lost a write in
+// flight (a request of the mount's size, several MiB, up to an early-writeback stretch
+// before the file's end) while the bytes behind it reached the server once it was back.
+constexpr std::uint64_t first_look_window = 2 * check_window;
+// Of which the last tail_stretch bytes are compared whole, and sample_count blocks of
+// sample_bytes spread over the whole destination: an older or another file of the same
+// name differs there, and a true prefix costs these reads of the source alone (2 MiB).
+constexpr std::uint64_t tail_stretch = mib;
+constexpr std::uint64_t sample_count = 16;
+constexpr std::uint64_t sample_bytes = 64 * kib;
+// A source modified later than this before the destination's last write is suspect: the
+// two time stamps may come from two machines' clocks.
+constexpr std::int64_t clock_allowance_ns = 120LL * 1000 * 1000 * 1000;
+
+std::uint64_t page_start(std::uint64_t offset) { return offset / page_size * page_size; }
+
+// Reads len bytes of file at offset whole: true, or false when the file fails or ends first.
+bool read_exactly_at(const open_file& file, char* buf, std::size_t len, std::uint64_t offset) {
+  for (std::size_t total = 0; total < len;) {
+    std::size_t got = 0;
+    if (read_block_at(file.handle.get(), buf + total, len - total, offset + total, &got) !=
+        io_result::done)
+      return false;
+    total += got;
+  }
+  return true;
+}
+
+// The first byte at which a and b (len bytes each, known to differ) differ.
+std::size_t first_difference(const char* a, const char* b, std::size_t len) {
+  std::size_t i = 0;
+  while (i < len && a[i] == b[i]) ++i;
+  return i;
+}
+
+struct stretch {
+  std::uint64_t from, to;
+};
+
+bool meets(const std::vector<stretch>& stretches, std::uint64_t from, std::uint64_t to) {
+  for (const stretch& s : stretches)
+    if (s.from < to && from < s.to) return true;
+  return false;
+}
+
+// Reads the destination's bytes from to to-1 once and compares with the source every page
+// that ends in a zero byte or meets one of the stretches in always, as runs of such pages;
+// with heal, a run that differs is written again from the source. The first differing
+// byte into *differs_at (nothing_differs when none); without heal the look ends there.
+// Reads the source only for those pages.
+copy_result look_at(const copy_job& job, std::uint64_t from, std::uint64_t to,
+                    const std::vector<stretch>& always, bool heal, std::uint64_t* differs_at) {
+  *differs_at = nothing_differs;
+  const std::unique_ptr<char[]> ours(new char[check_chunk]);
+  const std::unique_ptr<char[]> theirs(new char[check_chunk]);
+  for (std::uint64_t at = page_start(from); at < to;) {
+    const std::size_t len = static_cast<std::size_t>(std::min<std::uint64_t>(to - at, check_chunk));
+    if (!read_exactly_at(job.destination, ours.get(), len, at))
+      return fail_reading(job.destination.path);
+    auto wanted = [&](std::size_t start) {
+      const std::size_t end = static_cast<std::size_t>(std::min<std::uint64_t>(start + page_size, len));
+      return ours[end - 1] == 0 || meets(always, at + start, at + end);
+    };
+    for (std::size_t start = 0; start < len;) {
+      std::size_t end = start;
+      while (end < len && wanted(end)) end = static_cast<std::size_t>(std::min<std::uint64_t>(end + page_size, len));
+      if (end == start) {
+        start += page_size;
+        continue;
+      }
+      const std::size_t run = end - start;
+      if (!read_exactly_at(job.source, theirs.get(), run, at + start))
+        return fail_reading(job.source.path);
+      if (std::memcmp(ours.get() + start, theirs.get(), run) != 0) {
+        *differs_at = std::min(*differs_at, at + start + first_difference(ours.get() + start, theirs.get(), run));
+        if (!heal) return copy_result::done;
+        std::size_t written = 0;
+        if (write_block_at(job.destination.handle.get(), theirs.get(), run, at + start, &written) != 0)
+          return fail_writing(job.destination.path);
+      }
+      start = end;
+    }
+    at += len;
+  }
+  return copy_result::done;
+}
+
+// The run's first look at a destination of k bytes it found, which writes nothing: its
+// sampled blocks, its last tail_stretch, and the pages ending in a zero byte of its last
+// first_look_window, compared with the source in one read of each. The first byte found
+// to differ into *differs_at (nothing_differs when none).
+copy_result first_look(const copy_job& job, std::uint64_t k, std::uint64_t* differs_at) {
+  const int source = job.source.handle.get(), destination = job.destination.handle.get();
+  const std::uint64_t window_from = page_start(k - std::min(k, first_look_window));
+  std::vector<stretch> always{{k - std::min(k, tail_stretch), k}}, below;
+  for (std::uint64_t j = 0; j < sample_count; ++j) {
+    const std::uint64_t from = page_start(k / sample_count * j);
+    const stretch sample{from, std::min(from + sample_bytes, k)};
+    if (sample.from < window_from) below.push_back({sample.from, std::min(sample.to, window_from)});
+    if (sample.to > window_from) always.push_back(sample);
+  }
+  // The system may still cache zero-filled pages of the source that a share handed over:
+  // they are dropped first. Then everything is asked for at once, so that a distant share
+  // sends it side by side.
+  forget_cached(source, window_from, k - window_from + check_window);
+  for (const stretch& s : below) {
+    forget_cached(source, s.from, s.to - s.from);
+    prefetch(source, s.from, s.to - s.from);
+    prefetch(destination, s.from, s.to - s.from);
+  }
+  prefetch(source, always[0].from, always[0].to - always[0].from);
+  for (const stretch& s : below) {
+    const copy_result result = look_at(job, s.from, s.to, {s}, false, differs_at);
+    if (result != copy_result::done || *differs_at != nothing_differs) return result;
+  }
+  return look_at(job, window_from, k, always, false, differs_at);
+}
+
+// Whether the source's time stamps make the destination suspect: a source modified after
+// the destination was last written, or less than the allowance for two clocks before.
+// Never proof that the two agree: the first look still compares.
+bool source_newer(const copy_job& job) {
+  return job.source.facts.modified > job.destination.facts.modified - clock_allowance_ns;
+}
+
+// Makes sure the destination's last page, from at to m-1, differs from the source's for
+// as long as the comparison runs: a run killed meanwhile, or whose written blocks a share
+// lost, leaves the next run a difference that its first look finds. The page is written
+// again last of all. Its bytes inverted when it holds the source's, then synced.
+copy_result mark_last_page(const copy_job& job, std::uint64_t at, std::uint64_t m) {
+  const std::size_t len = static_cast<std::size_t>(m - at);
+  char ours[page_size], theirs[page_size];
+  if (!read_exactly_at(job.destination, ours, len, at)) return fail_reading(job.destination.path);
+  if (!read_exactly_at(job.source, theirs, len, at)) return fail_reading(job.source.path);
+  if (std::memcmp(ours, theirs, len) != 0) return copy_result::done;
+  for (std::size_t i = 0; i < len; ++i) theirs[i] = static_cast<char>(~theirs[i]);
+  std::size_t written = 0;
+  if (write_block_at(job.destination.handle.get(), theirs, len, at, &written) != 0 ||
+      sync_file(job.destination.handle.get(), job.destination.writable) != 0)
+    return fail_writing(job.destination.path);
+  job.memory->compare_marked = true;
+  return copy_result::done;
+}
+
+// Where a comparison may go on after a sync that covered its blocks up to at: a source
+// that went away can have handed over zero-filled blocks for everything the loop asked for
+// ahead, and those would have been written as the source's, so the last window is
+// compared again.
+std::uint64_t compare_restart(std::uint64_t at) { return at - std::min(at, check_window); }
+
+// Compares the destination's bytes from to to-1 with the source's, block by block, writes
+// every block that differs again at its offset and draws the marks of a display of m bytes.
+// Syncs every sync_seconds, after which the run's comparison goes on behind the last
+// window. The bytes written again are added to *rewritten.
+copy_result compare_stretch(const copy_job& job, std::uint64_t from, std::uint64_t to,
+                            std::uint64_t m, std::uint64_t* rewritten) {
+  const int source = job.source.handle.get(), destination = job.destination.handle.get();
+  const std::unique_ptr<char[]> ours(new char[max_block]);
+  const std::unique_ptr<char[]> theirs(new char[max_block]);
+  pace p = start_pace(source, destination, from);
+  clock_time last_sync = p.rate_start;
+  for (std::uint64_t at = from; at < to;) {
+    ask_ahead(&p, at, to, source, destination);
+    const std::size_t len = static_cast<std::size_t>(std::min<std::uint64_t>(to - at, p.block));
+    if (!read_exactly_at(job.destination, ours.get(), len, at)) return fail_reading(job.destination.path);
+    if (!read_exactly_at(job.source, theirs.get(), len, at)) return fail_reading(job.source.path);
+    if (std::memcmp(ours.get(), theirs.get(), len) != 0) {
+      std::size_t written = 0;
+      if (write_block_at(destination, theirs.get(), len, at, &written) != 0)
+        return fail_writing(job.destination.path);
+      *rewritten += len;
+    }
+    progress_block(at, at + len - 1, m);
+    at += len;
+    const clock_time now = std::chrono::steady_clock::now();
+    pace_step(&p, at, now);
+    if (seconds_between(last_sync, now) >= sync_seconds) {
+      if (sync_file(destination, job.destination.writable) != 0) return fail_writing(job.destination.path);
+      job.memory->compare_from = std::max(job.memory->compare_from, compare_restart(at));
+      last_sync = std::chrono::steady_clock::now();
+    }
+  }
+  return copy_result::done;
+}
+
+// The comparison of the destination's first m bytes with the source, from where the run's
+// memory says it is due; the last page last, after a sync of all the others.
+copy_result compare_whole(const copy_job& job, std::uint64_t m) {
+  run_memory* memory = job.memory;
+  const std::uint64_t from = memory->compare_from;
+  say_comparing(memory->compare_why, memory->differs_at, from, m);
+  progress_open(from);
+  const std::uint64_t last_page = page_start(m - 1);
+  const bool marks = from < last_page && job.destination.writable;
+  if (marks && !memory->compare_marked) {
+    const copy_result result = mark_last_page(job, last_page, m);
+    if (result != copy_result::done) return result;
+  }
+  copy_result result = compare_stretch(job, from, std::max(from, last_page), m, &memory->compare_rewritten);
+  if (result != copy_result::done) return result;
+  const int destination = job.destination.handle.get();
+  if (sync_file(destination, job.destination.writable) != 0) return fail_writing(job.destination.path);
+  memory->compare_from = std::max(from, compare_restart(last_page));
+  // The page that was put out of place is no difference of the file's own.
+  std::uint64_t last_rewritten = 0;
+  result = compare_stretch(job, std::max(from, last_page), m, m, &last_rewritten);
+  if (result != copy_result::done) return result;
+  if (sync_file(destination, job.destination.writable) != 0) return fail_writing(job.destination.path);
+  if (!memory->compare_marked) memory->compare_rewritten += last_rewritten;
+  say_compared(m, memory->compare_rewritten);
+  memory->compare_from = nothing_to_compare;
+  memory->compare_marked = false;
+  memory->compare_rewritten = 0;
+  memory->synced_until = std::max(memory->synced_until, m);
+  // A source that went away near the end may have handed over zeros the comparison wrote:
+  // after a failure the next attempt's second look covers them.
+  memory->checked_until = compare_restart(m);
+  return copy_result::done;
+}
+
+void compare_from_start(run_memory* memory, compare_reason why, std::uint64_t differs_at) {
+  memory->compare_from = 0;
+  memory->compare_why = why;
+  memory->differs_at = differs_at;
+  memory->compare_marked = false;
+  memory->compare_rewritten = 0;
+}
+
+// The second look at the bytes from the last one the run looked at (at most check_window
+// back) to k-1: zero-filled pages written again.
+copy_result second_look(const copy_job& job, std::uint64_t k) {
+  run_memory* memory = job.memory;
+  const std::uint64_t window_start = k - std::min(k, check_window);
+  // A destination shorter than what was looked at has lost bytes: look at its end again.
+  const std::uint64_t from =
+      k < memory->checked_until ? window_start : std::max(window_start, memory->checked_until);
+  if (from < k) {
+    // The system may still cache zero-filled pages of the source, behind k and read ahead
+    // of it: they are dropped first, so that its bytes come from its file system again.
+    forget_cached(job.source.handle.get(), from, k - from + check_window);
+    std::uint64_t differs_at = nothing_differs;
+    const copy_result result = look_at(job, from, k, {}, true, &differs_at);
+    if (result != copy_result::done) return result;
+  }
+  memory->checked_until = k;
+  return copy_result::done;
+}
+
+}  // namespace
+
+copy_result check_destination(const copy_job& job, std::uint64_t k) {
+  run_memory* memory = job.memory;
+  if (memory->source_changed && k > 0) compare_from_start(memory, compare_reason::source_changed, 0);
+  memory->source_changed = false;
+  if (!memory->judged && k > 0 && memory->compare_from == nothing_to_compare) {
+    std::uint64_t differs_at = nothing_differs;
+    if (source_newer(job)) {
+      compare_from_start(memory, compare_reason::source_newer, 0);
+    } else {
+      const copy_result result = first_look(job, k, &differs_at);
+      if (result != copy_result::done) return result;
+      if (differs_at != nothing_differs) compare_from_start(memory, compare_reason::differs, differs_at);
+      else memory->checked_until = k;
+    }
+  }
+  memory->judged = true;
+  if (memory->compare_from == nothing_to_compare || k == 0) {
+    memory->compare_from = nothing_to_compare;
+    return second_look(job, k);
+  }
+  // The comparison has a display of its own: the copy's, opened for k < n, is ended here
+  // and opened again afterwards.
+  const bool display_open = k < job.n;
+  if (display_open) console_write(std::cout, "\n");
+  const copy_result result = compare_whole(job, k);
+  if (result == copy_result::done && display_open) progress_start(k);
+  return result;
+}
+
+}  // namespace zobret

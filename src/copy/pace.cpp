@@ -1,0 +1,89 @@
+// pace.cpp - the pace of the block loops, as pure functions of the rate they measure.
+#include "copy/pace.h"
+
+#include <algorithm>
+
+namespace zobret {
+namespace {
+
+// A block should take at most block_seconds at the measured rate, and so should a hint (a
+// block waits for the hint that holds it), so hints start once the rate brings a
+// hint_unit within piece_seconds. How far ahead: what arrives within ahead_seconds, which
+// on a distant share, whose rate its round trip bounds, grows many times over per round
+// trip until the reach is whole. The rate is measured over at least rate_seconds.
+constexpr double block_seconds = 0.5;
+constexpr double piece_seconds = 0.5;
+constexpr double ahead_seconds = 4;
+constexpr double rate_seconds = 0.1;
+
+}  // namespace
+
+double seconds_between(clock_time start, clock_time end) {
+  return std::chrono::duration<double>(end - start).count();
+}
+
+std::size_t block_for(double rate, std::size_t block) {
+  std::size_t next = min_block;
+  while (next < max_block && next < 2 * block &&
+         2.0 * static_cast<double>(next) <= rate * block_seconds)
+    next *= 2;
+  return next;
+}
+
+std::uint64_t reach_for(double rate, std::uint64_t reach) {
+  // A sample that waited for a round trip reads low: the reach halves at most per sample.
+  const std::uint64_t halved = reach / 2 / hint_unit * hint_unit;
+  if (rate * piece_seconds < static_cast<double>(hint_unit)) return halved;
+  const double bytes = std::min(rate * ahead_seconds, static_cast<double>(widest_reach));
+  const auto units = static_cast<std::uint64_t>(bytes / static_cast<double>(hint_unit));
+  return std::max(units * hint_unit, halved);
+}
+
+std::uint64_t hint_limit(std::uint64_t preferred, std::uint64_t readahead) {
+  // Taken whole up to the file's sequential window, twice the mount's read-ahead size;
+  // where the system does not show that, the file's preferred request size.
+  std::uint64_t limit = std::max(preferred, hint_unit);
+  if (readahead > 0) limit = std::min(limit, std::max(2 * readahead, hint_unit));
+  return std::min(limit, widest_hint);
+}
+
+std::uint64_t hint_for(double rate, std::uint64_t reach, std::uint64_t limit) {
+  // Doubling from hint_unit: at most half the reach, so that more than one is always on
+  // the way, and what arrives within piece_seconds.
+  std::uint64_t hint = hint_unit;
+  while (2 * hint <= limit && 2 * hint <= reach / 2 &&
+         static_cast<double>(2 * hint) <= rate * piece_seconds)
+    hint *= 2;
+  return hint;
+}
+
+pace pace_start(std::uint64_t at, std::uint64_t largest_hint, clock_time now) {
+  return pace{min_block, 0, hint_unit, largest_hint, at, at, now, false};
+}
+
+bool next_hint(pace* p, std::uint64_t at, std::uint64_t to, std::uint64_t* offset,
+               std::uint64_t* len) {
+  p->asked_to = std::max(p->asked_to, at);
+  const std::uint64_t ahead_to = std::min(to, at + p->reach);
+  if (p->asked_to >= ahead_to) return false;
+  const std::uint64_t piece = std::min(p->hint, to - p->asked_to);
+  if (p->asked_to + piece > ahead_to && ahead_to < to) return false;  // whole hints only
+  *offset = p->asked_to;
+  *len = piece;
+  p->asked_to += piece;
+  return true;
+}
+
+void pace_step(pace* p, std::uint64_t at, clock_time now) {
+  const double measured = seconds_between(p->rate_start, now);
+  if (measured < rate_seconds && p->measured) return;
+  const double rate = static_cast<double>(at - p->rate_from) / measured;
+  p->block = block_for(rate, p->block);
+  p->reach = reach_for(rate, p->reach);
+  p->hint = hint_for(rate, p->reach, p->largest_hint);
+  p->rate_from = at;
+  p->rate_start = now;
+  p->measured = true;
+}
+
+}  // namespace zobret
