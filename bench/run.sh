@@ -99,7 +99,7 @@ compare() {
       END { flush() }')
   names=(); preps=(); cmds=()
 }
-med() { set -- ${stats[$1]}; echo "$1"; }
+med() { local m _; read -r m _ <<<"${stats[$1]}"; echo "$m"; }
 # timing row: scenario, name, and the yardstick whose median the ratio divides by
 timing_row() {
   local scen=$1 name=$2 yard=$3 m lo hi cpu ratio
@@ -269,7 +269,7 @@ head -c $((64 * mib)) /dev/urandom >"$shm/src.bin"
 declare -A read_ratio
 for percent in 5 20; do
   rm -f "$work/retry.bin" "$work/faults.log"
-  timeout 600 env FAULT_CALLS=read FAULT_ERRNO=EIO FAULT_PROB=0.$(printf '%02d' "$percent") \
+  timeout 600 env FAULT_CALLS=read FAULT_ERRNO=EIO FAULT_PROB="0.$(printf '%02d' "$percent")" \
     FAULT_PATH="$shm/src.bin" FAULT_LOG="$work/faults.log" LD_PRELOAD="$work/fault_inject.so" \
     "$bin" "$shm/src.bin" "$work/retry.bin" >/dev/null 2>&1 || { say "bench: the copy with $percent% failing reads did not finish"; exit 1; }
   cmp -s "$shm/src.bin" "$work/retry.bin" || { say "bench: the copy with $percent% failing reads differs"; exit 1; }

@@ -18,6 +18,15 @@ need() {
   local tool
   for tool; do command -v "$tool" >/dev/null || { echo "SKIP: $tool is not installed" >&2; exit 77; }; done
 }
+# newest_deb DIR: the most recently modified DIR/zobret_*.deb, or nothing
+newest_deb() {
+  local f newest=''
+  for f in "$1"/zobret_*.deb; do
+    [ -f "$f" ] || continue
+    if [ -z "$newest" ] || [ "$f" -nt "$newest" ]; then newest=$f; fi
+  done
+  printf '%s' "$newest"
+}
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 
@@ -62,10 +71,10 @@ case ${1:-} in
     [ $# -eq 2 ] || { echo "usage: $0 deb BUILD_DIR" >&2; exit 2; }
     need dpkg dpkg-deb lintian man col readelf
     build=$2
-    deb=$(ls -t "$build"/zobret_*.deb 2>/dev/null | head -n 1)
+    deb=$(newest_deb "$build")
     if [ -z "$deb" ]; then
       (cd "$build" && cpack -G DEB >/dev/null) || { echo "FAIL: cpack -G DEB" >&2; exit 1; }
-      deb=$(ls -t "$build"/zobret_*.deb | head -n 1)
+      deb=$(newest_deb "$build")
     fi
     echo "package: $deb"
     root=$tmp/root
