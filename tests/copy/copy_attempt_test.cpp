@@ -43,8 +43,8 @@ TEST_F(CopyAttemptTest, OutcomesAndTheirLines) {
        " ERROR: Destination file size is bigger than source file size.\n", "12345"},
       {"resume", [&] { write_file("s", data); write_file("d", data.substr(0, 12345)); },
        path("s"), path("d"), 0, "\nSkipping 12345 bytes.\n\n00000012K > ,,,,,,,,,, ,,.", "", data},
-      // A dropped share can leave zeros where data belongs just before the resume point;
-      // the tail is copied again, without marks, and the zeros are healed.
+      // A dropped share can leave zeros where data belongs just before the resume point:
+      // the first look finds them, and the comparison heals them before the copy goes on.
       {"resume over zeros", [&] { write_file("s", data); write_file("d", data.substr(0, 30000) + std::string(10000, '\0')); },
        path("s"), path("d"), 0, "\nSkipping 40000 bytes.\n\n00000040K > ,,,,,,,,,, ,,,,,,,,,, ,,,,,,,,,, ,,,,,,,,,, . ", "", data},
       {"complete destination ending in zeros", [&] { write_file("s", data); write_file("d", data.substr(0, 60000) + std::string(10000, '\0')); },
@@ -68,6 +68,7 @@ TEST_F(CopyAttemptTest, OutcomesAndTheirLines) {
     std::filesystem::create_directory(dir_);
     clear();
     c.setup();
+    if (std::filesystem::is_regular_file(path("s"))) age("s", 3600);  // older than its copy
     EXPECT_EQ(c.result, attempt(c.src, c.dst)) << c.name;
     const std::string o = zobret_test::strip_timestamps(out());
     const std::string e = zobret_test::strip_timestamps(err());
@@ -78,6 +79,70 @@ TEST_F(CopyAttemptTest, OutcomesAndTheirLines) {
     else EXPECT_EQ(c.dst_after, read_file(c.dst.substr(dir_.size() + 1))) << c.name;
   }
   EXPECT_EQ(data, read_file("into/s"));
+}
+
+// Destinations that are not the source's prefix, as users meet them, each with the time
+// stamps set both ways: every signal is tried where it alone can see the difference (the
+// other one says nothing), and every one ends with the source's bytes. A true prefix is
+// compared no further than the first look, however old its source.
+TEST_F(CopyAttemptTest, DestinationsThatAreNoPrefixOfTheSourceAreMended) {
+  constexpr std::size_t kib = 1024, mib = 1024 * kib;
+  std::string old_version = zobret_test::random_bytes(4 * mib, 1);
+  const std::string new_version = zobret_test::random_bytes(5 * mib, 2);
+  // Edits in place of a 3 MiB copy: one that no sampled block (every 192 KiB), no page
+  // ending in a zero byte and not the last MiB shows, one inside the sixth sample.
+  constexpr std::size_t hidden = mib + 100 * kib, sampled = 5 * 192 * kib + 10;
+  old_version[(hidden / 4096 + 1) * 4096 - 1] = 'x';
+  std::string edited = old_version, edited_sampled = old_version;
+  edited.replace(hidden, 6, "edited");
+  edited_sampled.replace(sampled, 6, "edited");
+  const std::string other = zobret_test::random_bytes(20 * mib + 5, 3), another = zobret_test::random_bytes(20 * mib + 5, 4);
+  constexpr bool newer = true, older = false;  // the source's time stamp against the destination's
+  const std::string differs = "differs from the source at byte ", suspect = "may have changed since",
+                    matched = "all of them matched the source";
+  struct Case {
+    const char* name;
+    std::string src, dst;
+    bool source_newer;
+    std::string says;  // what the comparison's first line says ("": no comparison)
+    const char* into = "";  // the destination folder holding the file of the source's name
+  } const cases[] = {
+      {"replaced, same size", new_version.substr(0, 4 * mib), old_version.substr(0, mib + 5), older, differs + "0:"},
+      {"replaced, same size", new_version.substr(0, 4 * mib), old_version.substr(0, mib + 5), newer, suspect},
+      {"replaced by a longer one", new_version, old_version.substr(0, mib), older, differs + "0:"},
+      {"replaced by a longer one", new_version, old_version.substr(0, mib), newer, suspect},
+      {"an older, shorter file of the same name in the folder", new_version, old_version.substr(0, 300000), older, differs + "0:", "into"},
+      {"an older, shorter file of the same name in the folder", new_version, old_version.substr(0, 300000), newer, suspect, "into"},
+      {"last week's complete copy", new_version.substr(0, 4 * mib), old_version, older, differs + "0:"},
+      {"last week's complete copy", new_version.substr(0, 4 * mib), old_version, newer, suspect},
+      {"edited in place where only the time stamps tell", edited, old_version.substr(0, 3 * mib), newer, suspect},
+      {"edited in place in a sampled block", edited_sampled, old_version.substr(0, 3 * mib), older, differs + std::to_string(sampled) + ":"},
+      {"zeros a share left at the end", old_version, old_version.substr(0, 2 * mib) + std::string(64 * kib, '\0'), older, differs + std::to_string(2 * mib) + ":"},
+      {"another file, longer than the first look", another, other, older, differs + "0:"},
+      {"a true prefix", old_version, old_version.substr(0, 3 * mib), older, ""},
+      {"a true complete copy", old_version, old_version, older, ""},
+      {"a true prefix, the source newer", old_version, old_version.substr(0, 3 * mib), newer, matched},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(std::string(c.name) + (c.source_newer ? ", the source newer" : ", the source older"));
+    std::filesystem::remove_all(dir_);
+    std::filesystem::create_directories(path("into"));
+    const std::string dst = *c.into ? std::string("into/s") : "d";
+    write_file("s", c.src);
+    write_file(dst, c.dst);
+    age("s", c.source_newer ? 3600 : 7200);
+    age(dst, c.source_newer ? 7200 : 3600);
+    clear();
+    run_memory memory;
+    int tries = 0;
+    while (tries < 5 && copy_attempt(path("s").c_str(), path(*c.into ? c.into : "d").c_str(), &memory) != 0) ++tries;
+    EXPECT_LT(tries, 5) << err();
+    EXPECT_TRUE(c.src == read_file(dst));
+    const std::string o = out();
+    if (c.says.empty()) EXPECT_EQ(std::string::npos, o.find("ompar")) << o;
+    else EXPECT_NE(std::string::npos, o.find(c.says)) << o;
+    EXPECT_EQ("", err());
+  }
 }
 
 TEST_F(CopyAttemptTest, NullDeviceAsDestination) {

@@ -4,6 +4,8 @@
 // with an identical copy, one error line per failed attempt naming the file that failed,
 // and " Complete." only after a sync that succeeded; so must runs with closed standard
 // descriptors, where the files the tool opens take their numbers.
+#include <thread>
+
 #include "test_util.h"
 
 namespace zobret {
@@ -192,6 +194,9 @@ TEST_F(FaultTest, FirstLookHealsEveryZeroFilledPage) {
       {"a lost write 9 MiB back", zeroed((11u << 20) + 99, {{2u << 20, 3u << 20}})},
       // ...and further back still, below another one that the look finds.
       {"two lost writes 20 and 13 MiB back", zeroed(25u << 20, {{5u << 20, 6u << 20}, {12u << 20, 13u << 20}})},
+      // A small one, 9 MiB back between two sampled blocks (every 1.25 MiB): only the look
+      // at the last 16 MiB finds it.
+      {"a lost write between samples 9 MiB back", zeroed(20u << 20, {{11u << 20, (11u << 20) + (128u << 10)}})},
   };
   const std::string src = source(false, data);
   for (const auto& damage : damages) {
@@ -226,6 +231,90 @@ TEST_F(FaultTest, KilledRunLeavesAPrefixTheNextRunResumes) {
     EXPECT_EQ(0, run_copy(src));
     EXPECT_NE(std::string::npos, read_file("out.txt").find("\nSkipping " + std::to_string(held.size()) + " bytes.\n"));
     EXPECT_TRUE(data == read_file("d"));
+  }
+}
+
+// Killed in the middle of a whole comparison, after it mended one stale block and before
+// another: the next run, whose time stamps now say nothing and whose samples miss the
+// block, still finds the destination's last page out of place, compares again and mends it.
+TEST_F(FaultTest, KilledComparisonIsComparedAgainByTheNextRun) {
+  constexpr std::size_t mib = 1u << 20, page = 4096;
+  std::string data = zobret_test::random_bytes(8 * mib);
+  std::string held = data;
+  for (const std::size_t at : {mib + 200 * 1024, 6 * mib + 200 * 1024}) {  // between samples
+    data[(at / page + 1) * page - 1] = held[(at / page + 1) * page - 1] = 'x';  // no zero-ending page
+    held.replace(at, 5, "stale");
+  }
+  const std::string src = source(false, data);
+  write_file("d", held);
+  age("d", 7200);  // older than the source: compared whole
+  // The third write: after the last page's and the first stale block's.
+  EXPECT_NE(0, run_copy(src, faults("FAULT_CALLS=pwrite FAULT_ERRNO=kill FAULT_NTH=3 FAULT_PATH=" + quoted("d"))));
+  ASSERT_FALSE(data == read_file("d"));
+  EXPECT_EQ(0, run_copy(src));
+  EXPECT_NE(std::string::npos, read_file("out.txt").find("differs from the source at byte " + std::to_string(8 * mib - page)))
+      << read_file("out.txt");
+  EXPECT_TRUE(data == read_file("d"));
+}
+
+// The first look at a true prefix costs the copy little more of the source than its tail:
+// at most 2 MiB for the samples and the last MiB, and the pages ending in a zero byte.
+TEST_F(FaultTest, FirstLookAtATruePrefixReadsLittleOfTheSource) {
+  const std::string data = zobret_test::random_bytes(40u << 20);
+  for (const bool beside : {false, true}) {
+    SCOPED_TRACE(beside ? "source beside" : "source on /dev/shm");
+    const std::string src = source(beside, data);
+    std::filesystem::remove(path("fault.log"));
+    write_file("d", data.substr(0, 30u << 20));
+    EXPECT_EQ(0, run_copy(src, faults("FAULT_COUNT=" + q(src))));
+    EXPECT_TRUE(data == read_file("d"));
+    const std::string log = read_file("fault.log");
+    EXPECT_LE(std::stoull(log.substr(log.rfind("bytes read ") + 11)), (10u << 20) + (2u << 20) + (128u << 10)) << log;
+  }
+}
+
+// The source replaced (renamed over, or rewritten in place) while a run waits between two
+// attempts, or while an attempt copies: the run, which remembers what the source was,
+// compares the destination whole with the new source and ends with its bytes.
+TEST_F(FaultTest, SourceReplacedWithinARunIsComparedWhole) {
+  const std::string old_data = zobret_test::random_bytes(4u << 20, 1), new_data = zobret_test::random_bytes(4u << 20, 2);
+  const struct {
+    const char* when;
+    std::string faults;  // the tool stops (SIGSTOP) where the source is replaced
+    const char* error;   // what the error lines say
+  } moments[] = {
+      {"between two attempts", "FAULT_CALLS=read FAULT_ERRNO=EIO FAULT_NTH=2 FAULT_STOP_CALLS=stat FAULT_STOP_NTH=2",
+       "An erorr occured while reading the file"},
+      {"while an attempt copies", "FAULT_STOP_CALLS=read FAULT_STOP_NTH=2", "changed while it was copied"},
+  };
+  for (const auto& moment : moments) {
+    for (const bool in_place : {false, true}) {
+      SCOPED_TRACE(std::string(moment.when) + (in_place ? ", rewritten in place" : ", renamed over"));
+      const std::string src = source(false, old_data);
+      std::filesystem::remove(path("d"));
+      std::filesystem::remove(path("pid"));
+      auto run = zobret_test::start_shell("echo $$ >" + quoted("pid") + "; exec " + "timeout -s KILL 20 env " +
+                                          faults(moment.faults + " FAULT_PATH=" + q(src)) + " " + q(ZOBRET_BINARY) + " " +
+                                          q(src) + " " + quoted("d") + " >" + quoted("out.txt") + " 2>" + quoted("err.txt"));
+      // Until the tool stands still at its stop (timeout's child, stopped: state T).
+      auto stopped = [&] {
+        return zobret_test::run_shell("grep -qs '^State:.*T' /proc/$(pgrep -P $(cat " + quoted("pid") + "))/status") == 0;
+      };
+      for (int i = 0; i < 2000 && !(exists("pid") && stopped()); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      if (in_place) {
+        std::fstream(src, std::ios::in | std::ios::out | std::ios::binary).write(new_data.data(), static_cast<std::streamsize>(new_data.size()));
+      } else {
+        std::ofstream(src + ".new", std::ios::binary) << new_data;
+        std::filesystem::rename(src + ".new", src);
+      }
+      zobret_test::run_shell("pkill -CONT -P $(cat " + quoted("pid") + ")");
+      EXPECT_EQ(0, zobret_test::wait_for(std::move(run)));
+      EXPECT_TRUE(new_data == read_file("d"));
+      EXPECT_NE(std::string::npos, read_file("out.txt").find("] The source has changed since the first attempt: comparing all ")) << read_file("out.txt");
+      EXPECT_NE(std::string::npos, read_file("err.txt").find(moment.error)) << read_file("err.txt");
+      EXPECT_NE(std::string::npos, read_file("fault.log").find("stopped at ")) << read_file("fault.log");
+      std::filesystem::remove(path("fault.log"));
+    }
   }
 }
 

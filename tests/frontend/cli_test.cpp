@@ -92,19 +92,37 @@ TEST_F(CliTest, WrongCommandLinesStopAfterTheBannerAndTouchNothing) {
   zobret_test::set_env("ZOBRET_RETRY_PAUSE", nullptr);
 }
 
-TEST_F(CliTest, FreshCopyShowsExactScreen) {
-  write_file("s", zobret_test::random_bytes(120500));
-  EXPECT_EQ(0, run(files("s", "d")));
-  const std::string line5 = ".......... .......... .......... .......... .......... ";
-  // Byte for byte, with the console's own line breaks ("\r\n" on Windows).
-  EXPECT_EQ(zobret_test::console_text(
-                banner + "[TIME] Try #1\n[TIME] Source file: " + path("s") + " (120500 bytes).\n"
-                "[TIME] Destination file: " + path("d") + " (0 of 120500 bytes).\n"
-                "[TIME] Total 120500 bytes to go.\n\n00000000K > " + line5 + "[41 %]\n00000050K > " +
-                line5 + "[83 %]\n00000100K > .......... .......... \n\n[TIME] Complete.\n"),
-            zobret_test::mask_timestamps(read_file("out.txt")));
-  EXPECT_EQ("", run_err());
-  EXPECT_EQ(read_file("s"), read_file("d"));
+// Byte for byte, with the console's own line breaks ("\r\n" on Windows): a fresh copy, a
+// resume whose destination holds the source's bytes (screen as ever), and one whose
+// destination does not (compared whole first, the copy's display opened again after).
+TEST_F(CliTest, ExactScreens) {
+  const std::string data = zobret_test::random_bytes(120500), line = ".......... .......... .......... .......... .......... ";
+  const std::string head = "[TIME] Try #1\n[TIME] Source file: " + path("s") + " (120500 bytes).\n[TIME] Destination file: " + path("d");
+  const std::string resumed = "\n\nSkipping 61234 bytes.\n\n00000061K > ,,,,,,,,,, ,";
+  const std::string tail = "[83 %]\n00000100K > .......... .......... \n\n[TIME] Complete.\n";
+  const struct {
+    const char* name;
+    std::string held;  // what the destination holds ("-": none)
+    std::string screen;
+  } cases[] = {
+      {"fresh copy", "-", head + " (0 of 120500 bytes).\n[TIME] Total 120500 bytes to go.\n\n00000000K > " + line + "[41 %]\n00000050K > " + line + tail},
+      {"resume", data.substr(0, 61234), head + " (61234 of 120500 bytes).\n[TIME] Total 59266 bytes to go." + resumed + "......... .......... .......... .......... " + tail},
+      {"stale destination", std::string(61234, 'x'), head + " (61234 of 120500 bytes).\n[TIME] Total 59266 bytes to go." + resumed +
+           "\n[TIME] The destination differs from the source at byte 0: comparing all 61234 bytes of it with the source.\n\n00000000K > " +
+           line + "[81 %]\n00000050K > .......... .\n[TIME] Compared 61234 bytes: 61234 bytes that differed were written again." + resumed +
+           "......... .......... .......... .......... " + tail},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    write_file("s", data);
+    age("s", 3600);
+    std::filesystem::remove(path("d"));
+    if (c.held != "-") write_file("d", c.held);
+    EXPECT_EQ(0, run(files("s", "d")));
+    EXPECT_EQ(zobret_test::console_text(banner + c.screen), zobret_test::mask_timestamps(read_file("out.txt")));
+    EXPECT_EQ("", run_err());
+    EXPECT_EQ(data, read_file("d"));
+  }
 }
 
 // Names in Cyrillic, German, CJK and beyond the BMP, in a short path, in one past
