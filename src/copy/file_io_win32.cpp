@@ -121,6 +121,12 @@ path_kind file_size(const char* path, file_facts* facts) {
   HANDLE h = CreateFileW(wide.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                          FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) return path_kind::unknown;
+  // A device that the attributes do not show as one (NUL, CON): no file facts to tell.
+  if (GetFileType(h) != FILE_TYPE_DISK) {
+    CloseHandle(h);
+    *facts = file_facts{};
+    return path_kind::special;
+  }
   BY_HANDLE_FILE_INFORMATION info;
   const BOOL ok = GetFileInformationByHandle(h, &info);  // all 64 bits of the size
   CloseHandle(h);

@@ -30,6 +30,9 @@ TEST_F(CopyAttemptTest, OutcomesAndTheirLines) {
   const Case cases[] = {
       {"missing source", [] {}, path("none"), path("d"), -1, "",
        " ERROR: The file " + path("none") + " doesn't seem to be existant.\n", "-"},
+      // A path that runs through a file is missing too, not a size error.
+      {"source below a file", [&] { write_file("notes.txt", "notes"); }, path("notes.txt/big.iso"), path("d"), -1, "",
+       " ERROR: The file " + path("notes.txt/big.iso") + " doesn't seem to be existant.\n", "-"},
       {"source is a directory", [&] { std::filesystem::create_directory(path("dir")); },
        path("dir"), path("d"), -1, "", " ERROR: The file " + path("dir") + " is a directory.\n", "-"},
       {"fresh copy", [&] { write_file("s", data); }, path("s"), path("d"), 0,
