@@ -141,23 +141,36 @@ timing_row 1 "dd bs=1M (no sync)" "dd bs=1M conv=fsync"
 timing_row 1 "cp (no sync)" "dd bs=1M conv=fsync"
 rm -f "$work/dst.bin"
 
-# --- 2: resume with the last MiB missing ------------------------------------------------
-say "bench: scenario 2 (resume of the last MiB, $rounds rounds)"
+# --- 2: resume with the last MiB missing, a rerun, a whole comparison --------------------
+# The source is an hour older than its copies (as most sources are), so that its time
+# stamp says nothing and the first look decides. The comparison: a complete copy whose
+# time stamp is older than the source's, compared whole with it.
+say "bench: scenario 2 (resume of the last MiB, a rerun, a whole comparison, $rounds rounds)"
+touch -d '1 hour ago' "$work/src.bin"
 cp "$work/src.bin" "$work/part.bin"
 cp "$work/src.bin" "$work/part-rsync.bin"
+cp "$work/src.bin" "$work/whole.bin"
+cp "$work/src.bin" "$work/stale.bin"
 sync
 short=$((gib - mib))
 add "zobret resume" "truncate -s $short part.bin && sync" "'$bin' src.bin part.bin >progress.txt 2>errors.txt"
+add "zobret rerun, complete" "sync" "'$bin' src.bin whole.bin >progress.txt 2>errors.txt"
+add "zobret comparison, complete" "touch -d '2 hours ago' stale.bin && sync" \
+  "'$bin' src.bin stale.bin >compared.txt 2>errors.txt"
 add "zobret fresh" "rm -f dst.bin && sync" "'$bin' src.bin dst.bin >progress.txt 2>errors.txt"
 add "rsync --partial --append-verify" "truncate -s $short part-rsync.bin && sync" \
   "rsync --partial --append-verify src.bin part-rsync.bin"
 compare s2
-cmp -s "$work/src.bin" "$work/part.bin" || { say "bench: the resumed copy differs"; exit 1; }
-cmp -s "$work/src.bin" "$work/part-rsync.bin" || { say "bench: rsync's resumed copy differs"; exit 1; }
-timing_row 2 "zobret resume" "zobret fresh"
-timing_row 2 "zobret fresh" "zobret fresh"
-timing_row 2 "rsync --partial --append-verify" "zobret fresh"
-rm -f "$work/part.bin" "$work/part-rsync.bin" "$work/dst.bin"
+for f in part part-rsync whole stale; do
+  cmp -s "$work/src.bin" "$work/$f.bin" || { say "bench: $f.bin differs from its source"; exit 1; }
+done
+grep -q ' Compared 1073741824 bytes: all of them matched' "$work/compared.txt" ||
+  { say "bench: the last run did not compare the stale copy whole"; exit 1; }
+for name in "zobret resume" "zobret rerun, complete" "zobret comparison, complete" "zobret fresh" \
+            "rsync --partial --append-verify"; do
+  timing_row 2 "$name" "zobret fresh"
+done
+rm -f "$work/part.bin" "$work/part-rsync.bin" "$work/whole.bin" "$work/stale.bin" "$work/dst.bin"
 
 # --- 3: download from the SMB share of the share lab -----------------------------------
 # The lab serves a folder through smbd on 127.0.0.1 and mounts it with a FUSE SMB client.
@@ -285,6 +298,7 @@ check_row "1: zobret / dd bs=1M conv=fsync" "$(ratio_of "zobret" "dd bs=1M conv=
 check_row "1: zobret / cp + sync" "$(ratio_of "zobret" "cp + sync")" "<= 1.00" "x <= 1.00"
 check_row "2: zobret resume / zobret fresh" "$(ratio_of "zobret resume" "zobret fresh")" "< 0.02" "x < 0.02"
 check_row "2: zobret resume / rsync" "$(ratio_of "zobret resume" "rsync --partial --append-verify")" "< 1.00" "x < 1.00"
+check_row "2: zobret rerun, complete / zobret fresh" "$(ratio_of "zobret rerun, complete" "zobret fresh")" "< 0.02" "x < 0.02"
 if [ -n "$share" ]; then
   check_row "3: zobret / cp from the share" "$(ratio_of "zobret from the share" "cp from the share")" "<= 1.05" "x <= 1.05"
   check_row "3: zobret / cp + sync from the share" "$(ratio_of "zobret from the share" "cp + sync from the share")" "<= 1.00" "x <= 1.00"
