@@ -28,13 +28,15 @@
 
 // For a test that needs a fixture only Linux offers (a tmpfs, another uid, signals):
 // elsewhere the test is skipped, saying which fixture it lacks.
+// clang-format off
 #define ZOBRET_NEEDS_LINUX_FIXTURE(what) \
   if (!zobret_test::linux_fixtures) GTEST_SKIP() << "needs " << (what) << ", which only Linux offers"
+// clang-format on
 
 namespace zobret_test {
 
 #ifdef _WIN32
-constexpr const char* null_device = "NUL";  // a device that takes every write
+constexpr const char* null_device = "NUL";        // a device that takes every write
 constexpr const char* console_line_end = "\r\n";  // a line break as the console writes it
 // A file that another program holds open for writing cannot be measured (the size query
 // shares the file for reading only).
@@ -82,8 +84,9 @@ inline int run_shell(const std::string& command) {
   // and the last quote of a line that starts with one: an extra pair keeps the inner ones.
   const std::string line = "\"" + command + "\"";
   std::wstring wide(line.size() + 1, L'\0');  // never more units than bytes
-  wide.resize(static_cast<std::size_t>(MultiByteToWideChar(
-      CP_UTF8, 0, line.data(), static_cast<int>(line.size()), &wide[0], static_cast<int>(wide.size()))));
+  wide.resize(static_cast<std::size_t>(MultiByteToWideChar(CP_UTF8, 0, line.data(),
+                                                           static_cast<int>(line.size()), &wide[0],
+                                                           static_cast<int>(wide.size()))));
   return _wsystem(wide.c_str()) & 0xff;
 #else
   const int raw = std::system(command.c_str());
@@ -142,8 +145,8 @@ inline std::string random_bytes(std::size_t n, unsigned seed = 1) {
 // Sets a file's modification time to seconds before now (after now when negative): the
 // age by which the tool judges whether a source may have changed since its copy was made.
 inline void set_age(const std::filesystem::path& file, int seconds) {
-  std::filesystem::last_write_time(
-      file, std::filesystem::file_time_type::clock::now() - std::chrono::seconds(seconds));
+  std::filesystem::last_write_time(file, std::filesystem::file_time_type::clock::now() -
+                                             std::chrono::seconds(seconds));
 }
 
 // Swaps std::cout and std::cerr for string buffers while a test runs.
@@ -177,7 +180,8 @@ class TempDirTest : public CoutCapture {
     CoutCapture::SetUp();
     std::random_device random;
     for (int i = 0; i < 100 && dir_.empty(); ++i) {
-      const auto dir = std::filesystem::temp_directory_path() / ("zobret_test_" + std::to_string(random()));
+      const auto dir =
+          std::filesystem::temp_directory_path() / ("zobret_test_" + std::to_string(random()));
       std::error_code ec;
       if (std::filesystem::create_directory(dir, ec)) dir_ = dir.u8string();
     }
@@ -211,8 +215,8 @@ class TempDirTest : public CoutCapture {
   // Runs "zobret args" through the shell with stdout in out.txt and stderr in err.txt;
   // returns the exit status (main's -1 arrives as 255).
   int run(const std::string& args) const {
-    return run_shell(shell_quote(zobret_binary()) + " " + args + " >" +
-                     quoted("out.txt") + " 2>" + quoted("err.txt"));
+    return run_shell(shell_quote(zobret_binary()) + " " + args + " >" + quoted("out.txt") + " 2>" +
+                     quoted("err.txt"));
   }
   std::string run_out() const { return strip_timestamps(read_file("out.txt")); }
   std::string run_err() const { return strip_timestamps(read_file("err.txt")); }

@@ -29,8 +29,7 @@ int fail(file_error what, const char* path) {
 }
 
 bool same_file(const file_facts& a, const file_facts& b) {
-  return a.size == b.size && a.modified == b.modified && a.volume == b.volume &&
-         a.index == b.index;
+  return a.size == b.size && a.modified == b.modified && a.volume == b.volume && a.index == b.index;
 }
 
 // What the run learns of the source at an attempt's start: what it was at the run's first
@@ -60,7 +59,8 @@ copy_result seek_and_copy(const copy_job& job, std::uint64_t from, std::uint64_t
                           std::uint64_t shown_from, std::uint64_t* reached) {
   *reached = from;
   if (seek_source(job.source.handle.get(), from) != 0) {
-    say_error(file_error::no_seek, job.destination.path);  // it names the destination, as it always has
+    // The line names the destination, as it always has.
+    say_error(file_error::no_seek, job.destination.path);
     return copy_result::read_failed;
   }
   return copy_blocks(job, from, to, shown_from, reached);
@@ -160,7 +160,8 @@ int copy_attempt(const char* source, const char* destination_arg, run_memory* me
   // The destination is looked at only now, after the source has been opened.
   std::string destination_text;
   file_facts destination_facts;
-  const path_kind kind = find_destination(source, destination_arg, &destination_text, &destination_facts);
+  const path_kind kind =
+      find_destination(source, destination_arg, &destination_text, &destination_facts);
   const char* destination = destination_text.c_str();
   if (kind == path_kind::directory) return fail(file_error::directory, destination);
   std::uint64_t k = 0;
@@ -207,7 +208,8 @@ int copy_attempt(const char* source, const char* destination_arg, run_memory* me
     if (destination_handle.get() < 0) return fail(file_error::no_open_for_writing, destination);
   }
   copy_job job{{source, std::move(source_handle), false, source_facts},
-               {destination, std::move(destination_handle), writable, destination_facts}, n,
+               {destination, std::move(destination_handle), writable, destination_facts},
+               n,
                memory};
   return end_attempt(&job, resume(job, k));
 }

@@ -49,10 +49,10 @@ struct run_memory {
   // still to be done (nothing_to_compare: no comparison is due), and why.
   std::uint64_t compare_from = nothing_to_compare;
   compare_reason compare_why = compare_reason::differs;
-  std::uint64_t differs_at = 0;        // the first byte found to differ (differs)
-  bool compare_marked = false;         // its last page was put out of place (see
-                                       // destination_check.cpp)
-  std::uint64_t compare_rewritten = 0; // bytes it has written again so far
+  std::uint64_t differs_at = 0;         // the first byte found to differ (differs)
+  bool compare_marked = false;          // its last page was put out of place (see
+                                        // destination_check.cpp)
+  std::uint64_t compare_rewritten = 0;  // bytes it has written again so far
 };
 
 // A file the copy has open: its path (which serves only the error lines), its handle,

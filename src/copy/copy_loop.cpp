@@ -114,7 +114,9 @@ copy_result copy_blocks(const copy_job& job, std::uint64_t from, std::uint64_t t
   while (i < to) {
     ask_ahead(&p, i, to, job.source.handle.get(), -1);
     std::size_t written = 0;
-    const copy_result moved = move_block(job, &m, i, static_cast<std::size_t>(std::min<std::uint64_t>(to - i, p.block)), &written);
+    const copy_result moved =
+        move_block(job, &m, i, static_cast<std::size_t>(std::min<std::uint64_t>(to - i, p.block)),
+                   &written);
     // Marks for what reached the file, then (on failure) the error on the same line.
     if (written > 0 && i + written > shown_from)
       progress_block(std::max(i, shown_from), i + written - 1, job.n);

@@ -89,24 +89,28 @@ copy_result look_at(const copy_job& job, std::uint64_t from, std::uint64_t to,
     if (!read_exactly_at(job.destination, ours.get(), len, at))
       return fail_reading(job.destination.path);
     auto wanted = [&](std::size_t start) {
-      const std::size_t end = static_cast<std::size_t>(std::min<std::uint64_t>(start + page_size, len));
+      const std::size_t end =
+          static_cast<std::size_t>(std::min<std::uint64_t>(start + page_size, len));
       return ours[end - 1] == 0 || meets(always, at + start, at + end);
     };
     for (std::size_t start = 0; start < len;) {
       std::size_t end = start;
-      while (end < len && wanted(end)) end = static_cast<std::size_t>(std::min<std::uint64_t>(end + page_size, len));
+      while (end < len && wanted(end))
+        end = static_cast<std::size_t>(std::min<std::uint64_t>(end + page_size, len));
       if (end == start) {
         start += page_size;
         continue;
       }
       const std::size_t run = end - start;
-      if (!read_exactly_at(job.source, theirs.get(), run, at + start))
+      const std::uint64_t offset = at + start;
+      if (!read_exactly_at(job.source, theirs.get(), run, offset))
         return fail_reading(job.source.path);
       if (std::memcmp(ours.get() + start, theirs.get(), run) != 0) {
-        *differs_at = std::min(*differs_at, at + start + first_difference(ours.get() + start, theirs.get(), run));
+        *differs_at =
+            std::min(*differs_at, offset + first_difference(ours.get() + start, theirs.get(), run));
         if (!heal) return copy_result::done;
         std::size_t written = 0;
-        if (write_block_at(job.destination.handle.get(), theirs.get(), run, at + start, &written) != 0)
+        if (write_block_at(job.destination.handle.get(), theirs.get(), run, offset, &written) != 0)
           return fail_writing(job.destination.path);
       }
       start = end;
@@ -193,7 +197,8 @@ copy_result compare_stretch(const copy_job& job, std::uint64_t from, std::uint64
   for (std::uint64_t at = from; at < to;) {
     ask_ahead(&p, at, to, source, destination);
     const std::size_t len = static_cast<std::size_t>(std::min<std::uint64_t>(to - at, p.block));
-    if (!read_exactly_at(job.destination, ours.get(), len, at)) return fail_reading(job.destination.path);
+    if (!read_exactly_at(job.destination, ours.get(), len, at))
+      return fail_reading(job.destination.path);
     if (!read_exactly_at(job.source, theirs.get(), len, at)) return fail_reading(job.source.path);
     if (std::memcmp(ours.get(), theirs.get(), len) != 0) {
       std::size_t written = 0;
@@ -206,7 +211,8 @@ copy_result compare_stretch(const copy_job& job, std::uint64_t from, std::uint64
     const clock_time now = std::chrono::steady_clock::now();
     pace_step(&p, at, now);
     if (seconds_between(last_sync, now) >= sync_seconds) {
-      if (sync_file(destination, job.destination.writable) != 0) return fail_writing(job.destination.path);
+      if (sync_file(destination, job.destination.writable) != 0)
+        return fail_writing(job.destination.path);
       job.memory->compare_from = std::max(job.memory->compare_from, compare_restart(at));
       last_sync = std::chrono::steady_clock::now();
     }
@@ -227,16 +233,19 @@ copy_result compare_whole(const copy_job& job, std::uint64_t m) {
     const copy_result result = mark_last_page(job, last_page, m);
     if (result != copy_result::done) return result;
   }
-  copy_result result = compare_stretch(job, from, std::max(from, last_page), m, &memory->compare_rewritten);
+  copy_result result =
+      compare_stretch(job, from, std::max(from, last_page), m, &memory->compare_rewritten);
   if (result != copy_result::done) return result;
   const int destination = job.destination.handle.get();
-  if (sync_file(destination, job.destination.writable) != 0) return fail_writing(job.destination.path);
+  if (sync_file(destination, job.destination.writable) != 0)
+    return fail_writing(job.destination.path);
   memory->compare_from = std::max(from, compare_restart(last_page));
   // The page that was put out of place is no difference of the file's own.
   std::uint64_t last_rewritten = 0;
   result = compare_stretch(job, std::max(from, last_page), m, m, &last_rewritten);
   if (result != copy_result::done) return result;
-  if (sync_file(destination, job.destination.writable) != 0) return fail_writing(job.destination.path);
+  if (sync_file(destination, job.destination.writable) != 0)
+    return fail_writing(job.destination.path);
   if (!memory->compare_marked) memory->compare_rewritten += last_rewritten;
   say_compared(m, memory->compare_rewritten);
   memory->compare_from = nothing_to_compare;
@@ -281,7 +290,8 @@ copy_result second_look(const copy_job& job, std::uint64_t k) {
 
 copy_result check_destination(const copy_job& job, std::uint64_t k) {
   run_memory* memory = job.memory;
-  if (memory->source_changed && k > 0) compare_from_start(memory, compare_reason::source_changed, 0);
+  if (memory->source_changed && k > 0)
+    compare_from_start(memory, compare_reason::source_changed, 0);
   memory->source_changed = false;
   if (!memory->judged && k > 0 && memory->compare_from == nothing_to_compare) {
     std::uint64_t differs_at = nothing_differs;
@@ -290,7 +300,8 @@ copy_result check_destination(const copy_job& job, std::uint64_t k) {
     } else {
       const copy_result result = first_look(job, k, &differs_at);
       if (result != copy_result::done) return result;
-      if (differs_at != nothing_differs) compare_from_start(memory, compare_reason::differs, differs_at);
+      if (differs_at != nothing_differs)
+        compare_from_start(memory, compare_reason::differs, differs_at);
       else memory->checked_until = k;
     }
   }

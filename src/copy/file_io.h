@@ -34,13 +34,13 @@ enum class path_kind {
 // What one lookup tells of a file: enough to see that a path names another file, or the
 // same file changed, since the last lookup.
 struct file_facts {
-  std::uint64_t size = 0;      // bytes, all 64 bits
-  std::int64_t modified = 0;   // last modification, nanoseconds since 1970 (UTC), as the
-                               // file's own file system (a share: its server) keeps it
-  std::uint64_t volume = 0;    // the file system it lies on (POSIX st_dev; Windows: the
-                               // volume serial number)
-  std::uint64_t index = 0;     // the file on that file system (POSIX st_ino; Windows: the
-                               // file index)
+  std::uint64_t size = 0;     // bytes, all 64 bits
+  std::int64_t modified = 0;  // last modification, nanoseconds since 1970 (UTC), as the
+                              // file's own file system (a share: its server) keeps it
+  std::uint64_t volume = 0;   // the file system it lies on (POSIX st_dev; Windows: the
+                              // volume serial number)
+  std::uint64_t index = 0;    // the file on that file system (POSIX st_ino; Windows: the
+                              // file index)
 };
 
 // What path names, and its facts: one query of the file system, one round trip on a
@@ -89,8 +89,8 @@ int source_read_sizes(int handle, std::uint64_t* preferred, std::uint64_t* reada
 // in the destination without passing them through this process, the count into *copied.
 // unsupported when the two files do not allow it (then read_block and write_block_at do
 // the job); failed does not tell which of the two files failed.
-io_result copy_block_in_kernel(int source, int destination, std::size_t len,
-                               std::uint64_t offset, std::size_t* copied);
+io_result copy_block_in_kernel(int source, int destination, std::size_t len, std::uint64_t offset,
+                               std::size_t* copied);
 
 // Creates a new destination for reading and writing; fails (-1) when the path exists,
 // so a file that another run created in between is never truncated.

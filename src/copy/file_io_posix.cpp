@@ -161,8 +161,8 @@ int prefetch(int handle, std::uint64_t offset, std::uint64_t len) {
   return advise(handle, offset, len, advice::will_need);
 }
 
-io_result copy_block_in_kernel(int source, int destination, std::size_t len,
-                               std::uint64_t offset, std::size_t* copied) {
+io_result copy_block_in_kernel(int source, int destination, std::size_t len, std::uint64_t offset,
+                               std::size_t* copied) {
   *copied = 0;
 #if ZOBRET_HAVE_COPY_FILE_RANGE
   if (!fits_offset(offset)) return io_result::failed;

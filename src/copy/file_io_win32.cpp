@@ -14,8 +14,8 @@
 #include <sys/stat.h>  // _S_IREAD, _S_IWRITE
 
 #include <climits>
-#include <cstdio>  // SEEK_SET
 #include <cstdint>
+#include <cstdio>  // SEEK_SET
 #include <string>
 
 namespace zobret {
@@ -186,9 +186,7 @@ io_result read_block_at(int handle, char* buf, std::size_t len, std::uint64_t of
 // Windows has no call that drops one file's cached pages: only a hint, so nothing is lost.
 int forget_cached(int, std::uint64_t, std::uint64_t) { return 0; }
 
-int create_destination(const char* path) {
-  return open_handle(path, _O_CREAT | _O_EXCL | _O_RDWR);
-}
+int create_destination(const char* path) { return open_handle(path, _O_CREAT | _O_EXCL | _O_RDWR); }
 
 int open_destination(const char* path) { return open_handle(path, _O_RDWR); }
 

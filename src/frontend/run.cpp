@@ -10,7 +10,7 @@
 #include <thread>
 
 #include "copy/copy_attempt.h"
-#include "report/console.h"   // console_write
+#include "report/console.h"  // console_write
 #include "report/messages.h"
 
 namespace zobret {

@@ -26,17 +26,28 @@ struct around_path {
 
 around_path text_of(file_error what) {
   switch (what) {
-    case file_error::missing: return {" ERROR: The file ", " doesn't seem to be existant."};
-    case file_error::no_read_access: return {" ERROR: Unable to get reading access to the file ", "."};
-    case file_error::directory: return {" ERROR: The file ", " is a directory."};
-    case file_error::unmeasurable: return {" ERROR: Unable to get the size of the file ", "."};
-    case file_error::no_open_for_reading: return {" ERROR: Unable to open the file ", " for reading."};
-    case file_error::no_open_for_writing: return {" ERROR: Unable to open the file ", " for writing."};
-    case file_error::no_write_access: return {" ERROR: Unable to get writing access to the file ", "."};
-    case file_error::no_seek: return {" ERROR: Unable to seek to position in the file ", " for writing."};
-    case file_error::read: return {" ERROR: An erorr occured while reading the file ", "."};
-    case file_error::write: return {" ERROR: An erorr occured while writing the file ", "."};
-    case file_error::changed: return {" ERROR: The file ", " changed while it was copied."};
+    case file_error::missing:
+      return {" ERROR: The file ", " doesn't seem to be existant."};
+    case file_error::no_read_access:
+      return {" ERROR: Unable to get reading access to the file ", "."};
+    case file_error::directory:
+      return {" ERROR: The file ", " is a directory."};
+    case file_error::unmeasurable:
+      return {" ERROR: Unable to get the size of the file ", "."};
+    case file_error::no_open_for_reading:
+      return {" ERROR: Unable to open the file ", " for reading."};
+    case file_error::no_open_for_writing:
+      return {" ERROR: Unable to open the file ", " for writing."};
+    case file_error::no_write_access:
+      return {" ERROR: Unable to get writing access to the file ", "."};
+    case file_error::no_seek:
+      return {" ERROR: Unable to seek to position in the file ", " for writing."};
+    case file_error::read:
+      return {" ERROR: An erorr occured while reading the file ", "."};
+    case file_error::write:
+      return {" ERROR: An erorr occured while writing the file ", "."};
+    case file_error::changed:
+      return {" ERROR: The file ", " changed while it was copied."};
   }
   return {" ERROR: ", "."};
 }
@@ -102,8 +113,8 @@ void say_to_go(std::uint64_t bytes) { log_line(std::cout, " Total ", bytes, " by
 void say_comparing(compare_reason why, std::uint64_t differs_at, std::uint64_t from,
                    std::uint64_t m) {
   if (from > 0) {
-    log_line(std::cout, " Comparing the destination with the source again from byte ", from,
-             " of ", m, ".");
+    log_line(std::cout, " Comparing the destination with the source again from byte ", from, " of ",
+             m, ".");
     return;
   }
   switch (why) {
@@ -112,8 +123,10 @@ void say_comparing(compare_reason why, std::uint64_t differs_at, std::uint64_t f
                ": comparing all ", m, " bytes of it with the source.");
       return;
     case compare_reason::source_newer:
-      log_line(std::cout, " The source may have changed since the destination was written: "
-               "comparing all ", m, " bytes of the destination with the source.");
+      log_line(std::cout,
+               " The source may have changed since the destination was written: "
+               "comparing all ",
+               m, " bytes of the destination with the source.");
       return;
     case compare_reason::source_changed:
       log_line(std::cout, " The source has changed since the first attempt: comparing all ", m,
@@ -123,8 +136,11 @@ void say_comparing(compare_reason why, std::uint64_t differs_at, std::uint64_t f
 }
 
 void say_compared(std::uint64_t m, std::uint64_t rewritten) {
-  if (rewritten == 0) log_line(std::cout, " Compared ", m, " bytes: all of them matched the source.");
-  else log_line(std::cout, " Compared ", m, " bytes: ", rewritten, " bytes that differed were written again.");
+  if (rewritten == 0)
+    log_line(std::cout, " Compared ", m, " bytes: all of them matched the source.");
+  else
+    log_line(std::cout, " Compared ", m, " bytes: ", rewritten,
+             " bytes that differed were written again.");
 }
 
 void say_error(file_error what, const char* path) {

@@ -42,17 +42,17 @@ void say_compared(std::uint64_t m, std::uint64_t rewritten);
 
 // The failures an attempt meets that name a file, each one error line.
 enum class file_error {
-  missing,             // the source does not exist
-  no_read_access,      // the source may not be read
-  directory,           // the file is a folder
-  unmeasurable,        // its size cannot be read (or it is no file to measure)
-  no_open_for_reading, // the source cannot be opened
-  no_open_for_writing, // the destination cannot be created or opened
-  no_write_access,     // the destination may not be read and written
-  no_seek,             // the source cannot be positioned (the line names the destination)
-  read,                // a read failed, or the source ended early
-  write,               // a write, sync or close of the destination failed
-  changed,             // the source changed while it was copied
+  missing,              // the source does not exist
+  no_read_access,       // the source may not be read
+  directory,            // the file is a folder
+  unmeasurable,         // its size cannot be read (or it is no file to measure)
+  no_open_for_reading,  // the source cannot be opened
+  no_open_for_writing,  // the destination cannot be created or opened
+  no_write_access,      // the destination may not be read and written
+  no_seek,              // the source cannot be positioned (the line names the destination)
+  read,                 // a read failed, or the source ended early
+  write,                // a write, sync or close of the destination failed
+  changed,              // the source changed while it was copied
 };
 void say_error(file_error what, const char* path);
 // The one error that names no file: the destination is longer than the source.

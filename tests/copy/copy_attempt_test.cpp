@@ -31,40 +31,69 @@ TEST_F(CopyAttemptTest, OutcomesAndTheirLines) {
       {"missing source", [] {}, path("none"), path("d"), -1, "",
        " ERROR: The file " + path("none") + " doesn't seem to be existant.\n", "-"},
       // A path that runs through a file is missing too, not a size error.
-      {"source below a file", [&] { write_file("notes.txt", "notes"); }, path("notes.txt/big.iso"), path("d"), -1, "",
+      {"source below a file", [&] { write_file("notes.txt", "notes"); }, path("notes.txt/big.iso"),
+       path("d"), -1, "",
        " ERROR: The file " + path("notes.txt/big.iso") + " doesn't seem to be existant.\n", "-"},
       {"source is a directory", [&] { std::filesystem::create_directory(path("dir")); },
-       path("dir"), path("d"), -1, "", " ERROR: The file " + path("dir") + " is a directory.\n", "-"},
+       path("dir"), path("d"), -1, "", " ERROR: The file " + path("dir") + " is a directory.\n",
+       "-"},
       {"fresh copy", [&] { write_file("s", data); }, path("s"), path("d"), 0,
        "] Total 70000 bytes to go.\n\n00000000K > ", "", data},
       {"empty source", [&] { write_file("s", ""); }, path("s"), path("d"), 0,
        "(0 of 0 bytes).\n[TIME] Total 0 bytes to go.\n\n00000000K > ", "", ""},
-      {"complete destination", [&] { write_file("s", data); write_file("d", data); },
+      {"complete destination",
+       [&] {
+         write_file("s", data);
+         write_file("d", data);
+       },
        path("s"), path("d"), 0, "(70000 of 70000 bytes).\n[TIME] Total 0 bytes to go.\n", "", data},
-      {"longer destination", [&] { write_file("s", ""); write_file("d", "12345"); }, path("s"),
-       path("d"), 0, "(5 of 0 bytes).\n[TIME] Total 4294967291 bytes to go.\n",
+      {"longer destination",
+       [&] {
+         write_file("s", "");
+         write_file("d", "12345");
+       },
+       path("s"), path("d"), 0, "(5 of 0 bytes).\n[TIME] Total 4294967291 bytes to go.\n",
        " ERROR: Destination file size is bigger than source file size.\n", "12345"},
-      {"resume", [&] { write_file("s", data); write_file("d", data.substr(0, 12345)); },
+      {"resume",
+       [&] {
+         write_file("s", data);
+         write_file("d", data.substr(0, 12345));
+       },
        path("s"), path("d"), 0, "\nSkipping 12345 bytes.\n\n00000012K > ,,,,,,,,,, ,,.", "", data},
       // A dropped share can leave zeros where data belongs just before the resume point:
       // the first look finds them, and the comparison heals them before the copy goes on.
-      {"resume over zeros", [&] { write_file("s", data); write_file("d", data.substr(0, 30000) + std::string(10000, '\0')); },
-       path("s"), path("d"), 0, "\nSkipping 40000 bytes.\n\n00000040K > ,,,,,,,,,, ,,,,,,,,,, ,,,,,,,,,, ,,,,,,,,,, . ", "", data},
-      {"complete destination ending in zeros", [&] { write_file("s", data); write_file("d", data.substr(0, 60000) + std::string(10000, '\0')); },
+      {"resume over zeros",
+       [&] {
+         write_file("s", data);
+         write_file("d", data.substr(0, 30000) + std::string(10000, '\0'));
+       },
+       path("s"), path("d"), 0,
+       "\nSkipping 40000 bytes.\n\n00000040K > ,,,,,,,,,, ,,,,,,,,,, ,,,,,,,,,, ,,,,,,,,,, . ", "",
+       data},
+      {"complete destination ending in zeros",
+       [&] {
+         write_file("s", data);
+         write_file("d", data.substr(0, 60000) + std::string(10000, '\0'));
+       },
        path("s"), path("d"), 0, "(70000 of 70000 bytes).\n[TIME] Total 0 bytes to go.\n", "", data},
       {"destination in a missing directory", [&] { write_file("s", data); }, path("s"),
        path("no/d"), -1, "\n00000000K > ",
        " ERROR: Unable to open the file " + path("no/d") + " for writing.\n", "-"},
       // A folder whose file of the source's name is a folder too: nothing to write into.
-      {"destination folder holds a folder of the source's name", [&] {
+      {"destination folder holds a folder of the source's name",
+       [&] {
          write_file("s", data);
          std::filesystem::create_directories(path("into/s"));
-       }, path("s"), path("into"), -1, "",
+       },
+       path("s"), path("into"), -1, "",
        " ERROR: The file " + path("into") + path_separator() + "s is a directory.\n", "-"},
-      {"destination is a directory", [&] {
+      {"destination is a directory",
+       [&] {
          write_file("s", data);
          std::filesystem::create_directory(path("into"));
-       }, path("s"), path("into"), 0, " Destination file: " + path("into") + path_separator() + "s (0 of", "", "-"},
+       },
+       path("s"), path("into"), 0,
+       " Destination file: " + path("into") + path_separator() + "s (0 of", "", "-"},
   };
   for (const Case& c : cases) {
     std::filesystem::remove_all(dir_);
@@ -99,35 +128,47 @@ TEST_F(CopyAttemptTest, DestinationsThatAreNoPrefixOfTheSourceAreMended) {
   std::string edited = old_version, edited_sampled = old_version;
   edited.replace(hidden, 6, "edited");
   edited_sampled.replace(sampled, 6, "edited");
-  const std::string other = zobret_test::random_bytes(20 * mib + 5, 3), another = zobret_test::random_bytes(20 * mib + 5, 4);
+  const std::string other = zobret_test::random_bytes(20 * mib + 5, 3),
+                    another = zobret_test::random_bytes(20 * mib + 5, 4);
   constexpr bool newer = true, older = false;  // the source's time stamp against the destination's
-  const std::string differs = "differs from the source at byte ", suspect = "may have changed since",
-                    matched = "all of them matched the source";
+  const std::string differs = "differs from the source at byte ",
+                    suspect = "may have changed since", matched = "all of them matched the source";
   struct Case {
     const char* name;
     std::string src, dst;
     bool source_newer;
-    std::string says;  // what the comparison's first line says ("": no comparison)
+    std::string says;       // what the comparison's first line says ("": no comparison)
     const char* into = "";  // the destination folder holding the file of the source's name
   } const cases[] = {
-      {"replaced, same size", new_version.substr(0, 4 * mib), old_version.substr(0, mib + 5), older, differs + "0:"},
-      {"replaced, same size", new_version.substr(0, 4 * mib), old_version.substr(0, mib + 5), newer, suspect},
+      {"replaced, same size", new_version.substr(0, 4 * mib), old_version.substr(0, mib + 5), older,
+       differs + "0:"},
+      {"replaced, same size", new_version.substr(0, 4 * mib), old_version.substr(0, mib + 5), newer,
+       suspect},
       {"replaced by a longer one", new_version, old_version.substr(0, mib), older, differs + "0:"},
       {"replaced by a longer one", new_version, old_version.substr(0, mib), newer, suspect},
-      {"an older, shorter file of the same name in the folder", new_version, old_version.substr(0, 300000), older, differs + "0:", "into"},
-      {"an older, shorter file of the same name in the folder", new_version, old_version.substr(0, 300000), newer, suspect, "into"},
-      {"last week's complete copy", new_version.substr(0, 4 * mib), old_version, older, differs + "0:"},
+      {"an older, shorter file of the same name in the folder", new_version,
+       old_version.substr(0, 300000), older, differs + "0:", "into"},
+      {"an older, shorter file of the same name in the folder", new_version,
+       old_version.substr(0, 300000), newer, suspect, "into"},
+      {"last week's complete copy", new_version.substr(0, 4 * mib), old_version, older,
+       differs + "0:"},
       {"last week's complete copy", new_version.substr(0, 4 * mib), old_version, newer, suspect},
-      {"edited in place where only the time stamps tell", edited, old_version.substr(0, 3 * mib), newer, suspect},
-      {"edited in place in a sampled block", edited_sampled, old_version.substr(0, 3 * mib), older, differs + std::to_string(sampled) + ":"},
-      {"zeros a share left at the end", old_version, old_version.substr(0, 2 * mib) + std::string(64 * kib, '\0'), older, differs + std::to_string(2 * mib) + ":"},
+      {"edited in place where only the time stamps tell", edited, old_version.substr(0, 3 * mib),
+       newer, suspect},
+      {"edited in place in a sampled block", edited_sampled, old_version.substr(0, 3 * mib), older,
+       differs + std::to_string(sampled) + ":"},
+      {"zeros a share left at the end", old_version,
+       old_version.substr(0, 2 * mib) + std::string(64 * kib, '\0'), older,
+       differs + std::to_string(2 * mib) + ":"},
       {"another file, longer than the first look", another, other, older, differs + "0:"},
       {"a true prefix", old_version, old_version.substr(0, 3 * mib), older, ""},
       {"a true complete copy", old_version, old_version, older, ""},
-      {"a true prefix, the source newer", old_version, old_version.substr(0, 3 * mib), newer, matched},
+      {"a true prefix, the source newer", old_version, old_version.substr(0, 3 * mib), newer,
+       matched},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(std::string(c.name) + (c.source_newer ? ", the source newer" : ", the source older"));
+    SCOPED_TRACE(std::string(c.name) +
+                 (c.source_newer ? ", the source newer" : ", the source older"));
     std::filesystem::remove_all(dir_);
     std::filesystem::create_directories(path("into"));
     const std::string dst = *c.into ? std::string("into/s") : "d";
@@ -138,7 +179,9 @@ TEST_F(CopyAttemptTest, DestinationsThatAreNoPrefixOfTheSourceAreMended) {
     clear();
     run_memory memory;
     int tries = 0;
-    while (tries < 5 && copy_attempt(path("s").c_str(), path(*c.into ? c.into : "d").c_str(), &memory) != 0) ++tries;
+    while (tries < 5 &&
+           copy_attempt(path("s").c_str(), path(*c.into ? c.into : "d").c_str(), &memory) != 0)
+      ++tries;
     EXPECT_LT(tries, 5) << err();
     EXPECT_TRUE(c.src == read_file(dst));
     const std::string o = out();
@@ -165,7 +208,8 @@ TEST_F(CopyAttemptTest, RefusedFlushCountsOnlyForAHandleOpenedForReading) {
   const int as_opened = sync_file(handle, false), as_if_writable = sync_file(handle, true);
   close_file(handle);
   EXPECT_EQ(0, as_opened);
-  if (!zobret_test::read_only_flush_refused) GTEST_SKIP() << "this system syncs a handle opened for reading";
+  if (!zobret_test::read_only_flush_refused)
+    GTEST_SKIP() << "this system syncs a handle opened for reading";
   EXPECT_EQ(-1, as_if_writable);
 }
 
@@ -179,7 +223,8 @@ TEST_F(CopyAttemptTest, DestinationThatAnotherProgramWrites) {
   if (zobret_test::writers_block_size_query) {
     // It cannot be measured, so it must not be appended to: the size error, retry later.
     EXPECT_EQ(-1, result);
-    EXPECT_NE(std::string::npos, err().find(" ERROR: Unable to get the size of the file " + path("d") + ".\n"));
+    EXPECT_NE(std::string::npos,
+              err().find(" ERROR: Unable to get the size of the file " + path("d") + ".\n"));
     EXPECT_EQ(data.substr(0, 1000), read_file("d"));
   } else {
     EXPECT_EQ(0, result);
@@ -194,7 +239,8 @@ TEST_F(CopyAttemptTest, SourceWithoutASizeIsNeverCopiedAsEmpty) {
     clear();
     EXPECT_EQ(-1, attempt(src, path("d"))) << src;
     EXPECT_EQ(" ERROR: Unable to get the size of the file " + src + ".\n",
-              zobret_test::strip_timestamps(err()).substr(6)) << src;
+              zobret_test::strip_timestamps(err()).substr(6))
+        << src;
     EXPECT_FALSE(exists("d")) << src;
   }
 }
@@ -206,7 +252,8 @@ TEST_F(CopyAttemptTest, SourceEndingEarlyIsAReadError) {
   if (!std::filesystem::exists(src) || (n = std::filesystem::file_size(src)) == 0)
     GTEST_SKIP() << "no sysfs file whose reported size exceeds its content";
   EXPECT_EQ(-1, attempt(src, path("d")));
-  EXPECT_NE(std::string::npos, err().find(" ERROR: An erorr occured while reading the file " + src + ".\n"));
+  EXPECT_NE(std::string::npos,
+            err().find(" ERROR: An erorr occured while reading the file " + src + ".\n"));
   // What was read is on disk as the resume point.
   const std::string got = read_file("d");
   EXPECT_LT(got.size(), n);

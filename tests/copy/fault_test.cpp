@@ -19,7 +19,8 @@ class FaultTest : public zobret_test::TempDirTest {
       GTEST_SKIP() << "needs LD_PRELOAD and /proc/self/fd, which only Linux offers";
     shm_ = "/dev/shm/" + std::filesystem::path(dir_).filename().string();
     std::error_code ec;
-    if (!std::filesystem::create_directory(shm_, ec)) GTEST_SKIP() << "needs /dev/shm for a source on another file system";
+    if (!std::filesystem::create_directory(shm_, ec))
+      GTEST_SKIP() << "needs /dev/shm for a source on another file system";
   }
   void TearDown() override {
     std::error_code ec;
@@ -41,9 +42,11 @@ class FaultTest : public zobret_test::TempDirTest {
            " FAULT_LOG=" + quoted("fault.log") + " " + settings;
   }
   // Runs "before zobret SOURCE d after" with its output in out.txt and err.txt; the exit status.
-  int run_copy(const std::string& src, const std::string& before = "", const std::string& after = "") const {
-    return zobret_test::run_shell("timeout -s KILL 20 env " + before + " " + q(ZOBRET_BINARY) + " " + q(src) + " " +
-                                  quoted("d") + " >" + quoted("out.txt") + " 2>" + quoted("err.txt") + " " + after);
+  int run_copy(const std::string& src, const std::string& before = "",
+               const std::string& after = "") const {
+    return zobret_test::run_shell("timeout -s KILL 20 env " + before + " " + q(ZOBRET_BINARY) +
+                                  " " + q(src) + " " + quoted("d") + " >" + quoted("out.txt") +
+                                  " 2>" + quoted("err.txt") + " " + after);
   }
   static std::string q(const std::string& word) { return zobret_test::shell_quote(word); }
   std::string shm_;
@@ -52,11 +55,12 @@ class FaultTest : public zobret_test::TempDirTest {
 TEST_F(FaultTest, EveryFaultEndsInAnIdenticalSyncedCopy) {
   struct Case {
     const char *calls, *error, *when;  // FAULT_CALLS, FAULT_ERRNO, FAULT_NTH or FAULT_PROB
-    char on, named;  // the file the calls act on and the one the error lines name: 's', 'd', ' ' any / none
+    char on, named;  // the file the calls act on and the one the error lines name: 's', 'd', ' '
+                     // any / none
     bool resume;     // the destination holds a prefix at the start...
     int attempts;    // Try lines (0: any number)
-    bool beside;     // also with the source beside the destination (read and pwrite move blocks only
-                     // between file systems, or redo one the kernel failed)
+    bool beside;  // also with the source beside the destination (read and pwrite move blocks only
+                  // between file systems, or redo one the kernel failed)
     const char* says = "";  // what every error line says
     bool stale = false;     // ...which is older than the source and differs in its first page,
                             // so that it is compared whole
@@ -68,16 +72,19 @@ TEST_F(FaultTest, EveryFaultEndsInAnIdenticalSyncedCopy) {
       // A lookup that times out (a share in its grace period) is no missing file, whatever
       // the access test says: never the fresh copy, never "doesn't seem to be existant". The
       // next attempt's lookup fails too (the second call).
-      {"stat,access", "ETIMEDOUT", "FAULT_NTH=1-2", 'd', 'd', true, 3, true, "Unable to get the size"},
+      {"stat,access", "ETIMEDOUT", "FAULT_NTH=1-2", 'd', 'd', true, 3, true,
+       "Unable to get the size"},
       {"stat,access", "EIO", "FAULT_NTH=1-2", 's', 's', false, 3, true, "Unable to get the size"},
       // The source looked up again after the last byte: the lookup fails, or finds it cut short.
       {"stat", "EIO", "FAULT_NTH=2", 's', 's', false, 2, true, "Unable to get the size"},
       {"stat", "short", "FAULT_NTH=2", 's', 's', false, 2, true, "The file"},
-      {"lseek", "EINVAL", "FAULT_NTH=1", 's', 'd', true, 2, true},  // the line names the destination
-      {"lseek", "ESPIPE", "FAULT_NTH=1", 'd', ' ', true, 1, true},  // a file has offsets all the same
+      {"lseek", "EINVAL", "FAULT_NTH=1", 's', 'd', true, 2,
+       true},  // the line names the destination
+      {"lseek", "ESPIPE", "FAULT_NTH=1", 'd', ' ', true, 1,
+       true},  // a file has offsets all the same
       {"read", "EIO", "FAULT_NTH=2", 's', 's', false, 2, false},
       {"pwrite", "ENOSPC", "FAULT_NTH=2", 'd', 'd', false, 2, false},
-      {"pwrite", "ESPIPE", "FAULT_NTH=1", 'd', 'd', true, 2, false},  // a file has offsets
+      {"pwrite", "ESPIPE", "FAULT_NTH=1", 'd', 'd', true, 2, false},        // a file has offsets
       {"copy_file_range", "EIO", "FAULT_NTH=1", 's', ' ', false, 1, true},  // redone by hand
       {"fsync", "EIO", "FAULT_NTH=1", 'd', 'd', false, 2, true},
       {"fsync", "EINVAL", "FAULT_NTH=1", 'd', 'd', false, 2, true},  // not synced: a file can be
@@ -111,26 +118,34 @@ TEST_F(FaultTest, EveryFaultEndsInAnIdenticalSyncedCopy) {
     const std::string src = source(beside, data);
     auto file = [&](char which) { return which == 's' ? src : which == 'd' ? destination : ""; };
     for (const Case& c : cases) {
-      if ((beside && !c.beside) || (!ZOBRET_KERNEL_COPY && std::string(c.calls) == "copy_file_range")) continue;
-      SCOPED_TRACE(std::string(c.calls) + " " + c.error + " " + c.when + (c.resume ? ", resumed" : "") + (c.stale ? " stale" : "") +
+      if ((beside && !c.beside) ||
+          (!ZOBRET_KERNEL_COPY && std::string(c.calls) == "copy_file_range"))
+        continue;
+      SCOPED_TRACE(std::string(c.calls) + " " + c.error + " " + c.when +
+                   (c.resume ? ", resumed" : "") + (c.stale ? " stale" : "") +
                    (beside ? ", source beside" : ", source on /dev/shm"));
       fresh(c.resume, c.stale);
-      EXPECT_EQ(0, run_copy(src, faults(std::string("FAULT_CALLS=") + c.calls + " FAULT_ERRNO=" + c.error +
-                                        " FAULT_PATH=" + q(file(c.on)) + " FAULT_COUNT=" + q(src) + " " + c.when)));
+      EXPECT_EQ(0, run_copy(src, faults(std::string("FAULT_CALLS=") + c.calls +
+                                        " FAULT_ERRNO=" + c.error + " FAULT_PATH=" + q(file(c.on)) +
+                                        " FAULT_COUNT=" + q(src) + " " + c.when)));
       EXPECT_TRUE(data == read_file("d"));
       const std::string out = read_file("out.txt"), log = read_file("fault.log");
       int tries = 0, errors = 0;
-      for (std::size_t at = out.find("] Try #"); at != std::string::npos; at = out.find("] Try #", at + 1)) ++tries;
+      for (std::size_t at = out.find("] Try #"); at != std::string::npos;
+           at = out.find("] Try #", at + 1))
+        ++tries;
       std::istringstream err(read_file("err.txt"));
       for (std::string line; std::getline(err, line); ++errors)
         EXPECT_TRUE(line.find("] ERROR: " + std::string(c.says)) != std::string::npos &&
                     (line.find("file " + file(c.named) + ".") != std::string::npos ||
-                     line.find("file " + file(c.named) + " ") != std::string::npos)) << line;
+                     line.find("file " + file(c.named) + " ") != std::string::npos))
+            << line;
       EXPECT_EQ(tries - 1, errors);
       EXPECT_TRUE(c.attempts == 0 || c.attempts == tries) << tries << " tries";
       // No attempt shows fewer bytes than the destination held: a fresh copy shows 0.
       if (c.resume) {
-        EXPECT_EQ(std::string::npos, out.find("Destination file: " + destination + " (0 of")) << out;
+        EXPECT_EQ(std::string::npos, out.find("Destination file: " + destination + " (0 of"))
+            << out;
       }
       // The fault did happen, and the last sync of the destination came after it and held.
       const std::size_t synced = log.rfind("fsync " + destination + " ok\n");
@@ -144,7 +159,9 @@ TEST_F(FaultTest, EveryFaultEndsInAnIdenticalSyncedCopy) {
     // Closed standard descriptors, which the files the tool opens must not take, and a
     // standard output whose reader is gone before the tool starts (a broken pipe).
     const std::pair<std::string, std::string> runs[] = {
-        {"", "<&-"}, {"", "<&- >&-"}, {"", "<&- >&- 2>&-"},
+        {"", "<&-"},
+        {"", "<&- >&-"},
+        {"", "<&- >&- 2>&-"},
         {"perl -e 'pipe R, W; close R; open STDOUT, q{>&W}; exec @ARGV'", ""}};
     for (const auto& [before, after] : runs) {
       SCOPED_TRACE(before + after + (beside ? ", source beside" : ", source on /dev/shm"));
@@ -159,7 +176,8 @@ TEST_F(FaultTest, EveryFaultEndsInAnIdenticalSyncedCopy) {
   fresh(false);
   ASSERT_EQ(0, zobret_test::run_shell("mkfifo " + quoted("d")));
   auto reader = zobret_test::start_shell("cat " + quoted("d") + " >" + quoted("piped"));
-  EXPECT_EQ(0, run_copy(shm_ + "/s", faults("FAULT_CALLS=write FAULT_ERRNO=short FAULT_PATH=" + q(destination))));
+  EXPECT_EQ(0, run_copy(shm_ + "/s", faults("FAULT_CALLS=write FAULT_ERRNO=short FAULT_PATH=" +
+                                            q(destination))));
   EXPECT_EQ(0, zobret_test::wait_for(std::move(reader)));
   EXPECT_TRUE(data == read_file("piped"));
   EXPECT_NE(std::string::npos, read_file("fault.log").find("injected write "));
@@ -172,7 +190,8 @@ TEST_F(FaultTest, FirstLookHealsEveryZeroFilledPage) {
   constexpr std::size_t page = 4096;
   std::string data = zobret_test::random_bytes((26u << 20) + 1234);
   data[7 * page - 1] = '\0';  // a page of the source's own that ends in a zero byte
-  auto zeroed = [&](std::size_t k, std::initializer_list<std::pair<std::size_t, std::size_t>> stretches) {
+  auto zeroed = [&](std::size_t k,
+                    std::initializer_list<std::pair<std::size_t, std::size_t>> stretches) {
     std::string d = data.substr(0, k);
     for (const auto& [from, to] : stretches) d.replace(from, to - from, to - from, '\0');
     return d;
@@ -182,7 +201,8 @@ TEST_F(FaultTest, FirstLookHealsEveryZeroFilledPage) {
     std::string held;
   } damages[] = {
       // Single pages apart from each other: each must be found at its own page boundary.
-      {"single pages", zeroed(3u << 20, {{3 * page, 4 * page}, {10 * page, 11 * page}, {301 * page, 302 * page}})},
+      {"single pages",
+       zeroed(3u << 20, {{3 * page, 4 * page}, {10 * page, 11 * page}, {301 * page, 302 * page}})},
       // The source's own zero-ending page, then a zeroed one: the two compared as one stretch.
       {"after a page of the source's", zeroed(3u << 20, {{7 * page, 8 * page}})},
       {"an unaligned tail", zeroed((2u << 20) + 777, {{(1u << 20) + 5, (2u << 20) + 777}})},
@@ -193,10 +213,12 @@ TEST_F(FaultTest, FirstLookHealsEveryZeroFilledPage) {
       // arrived behind it: zeros inside the file, more than 8 MiB before its end...
       {"a lost write 9 MiB back", zeroed((11u << 20) + 99, {{2u << 20, 3u << 20}})},
       // ...and further back still, below another one that the look finds.
-      {"two lost writes 20 and 13 MiB back", zeroed(25u << 20, {{5u << 20, 6u << 20}, {12u << 20, 13u << 20}})},
+      {"two lost writes 20 and 13 MiB back",
+       zeroed(25u << 20, {{5u << 20, 6u << 20}, {12u << 20, 13u << 20}})},
       // A small one, 9 MiB back between two sampled blocks (every 1.25 MiB): only the look
       // at the last 16 MiB finds it.
-      {"a lost write between samples 9 MiB back", zeroed(20u << 20, {{11u << 20, (11u << 20) + (128u << 10)}})},
+      {"a lost write between samples 9 MiB back",
+       zeroed(20u << 20, {{11u << 20, (11u << 20) + (128u << 10)}})},
   };
   const std::string src = source(false, data);
   for (const auto& damage : damages) {
@@ -205,10 +227,13 @@ TEST_F(FaultTest, FirstLookHealsEveryZeroFilledPage) {
       std::filesystem::remove(path("d"));
       write_file("d", damage.held);
       const std::string faults_on = *on == 's' ? src : path(on);
-      EXPECT_EQ(0, run_copy(src, *on ? faults("FAULT_CALLS=pread FAULT_ERRNO=short FAULT_PATH=" + q(faults_on)) : ""));
+      EXPECT_EQ(0, run_copy(src, *on ? faults("FAULT_CALLS=pread FAULT_ERRNO=short FAULT_PATH=" +
+                                              q(faults_on))
+                                     : ""));
       EXPECT_TRUE(data == read_file("d"));
       if (*on) {
-        EXPECT_NE(std::string::npos, read_file("fault.log").find("injected pread ")) << read_file("fault.log");
+        EXPECT_NE(std::string::npos, read_file("fault.log").find("injected pread "))
+            << read_file("fault.log");
       }
     }
   }
@@ -222,14 +247,19 @@ TEST_F(FaultTest, KilledRunLeavesAPrefixTheNextRunResumes) {
     SCOPED_TRACE(beside ? "source beside" : "source on /dev/shm");
     const std::string src = source(beside, data);
     std::filesystem::remove(path("d"));
-    EXPECT_NE(0, run_copy(src, faults("FAULT_CALLS=pwrite,copy_file_range FAULT_ERRNO=kill FAULT_NTH=8 FAULT_PATH=" +
-                                      quoted("d"))));
+    EXPECT_NE(
+        0,
+        run_copy(src,
+                 faults(
+                     "FAULT_CALLS=pwrite,copy_file_range FAULT_ERRNO=kill FAULT_NTH=8 FAULT_PATH=" +
+                     quoted("d"))));
     const std::string held = read_file("d");
     ASSERT_GT(held.size(), 0u);
     ASSERT_LT(held.size(), data.size());
     EXPECT_TRUE(data.compare(0, held.size(), held) == 0);  // a clean prefix
     EXPECT_EQ(0, run_copy(src));
-    EXPECT_NE(std::string::npos, read_file("out.txt").find("\nSkipping " + std::to_string(held.size()) + " bytes.\n"));
+    EXPECT_NE(std::string::npos,
+              read_file("out.txt").find("\nSkipping " + std::to_string(held.size()) + " bytes.\n"));
     EXPECT_TRUE(data == read_file("d"));
   }
 }
@@ -242,17 +272,20 @@ TEST_F(FaultTest, KilledComparisonIsComparedAgainByTheNextRun) {
   std::string data = zobret_test::random_bytes(8 * mib);
   std::string held = data;
   for (const std::size_t at : {mib + 200 * 1024, 6 * mib + 200 * 1024}) {  // between samples
-    data[(at / page + 1) * page - 1] = held[(at / page + 1) * page - 1] = 'x';  // no zero-ending page
+    data[(at / page + 1) * page - 1] = held[(at / page + 1) * page - 1] =
+        'x';  // no zero-ending page
     held.replace(at, 5, "stale");
   }
   const std::string src = source(false, data);
   write_file("d", held);
   age("d", 7200);  // older than the source: compared whole
   // The third write: after the last page's and the first stale block's.
-  EXPECT_NE(0, run_copy(src, faults("FAULT_CALLS=pwrite FAULT_ERRNO=kill FAULT_NTH=3 FAULT_PATH=" + quoted("d"))));
+  EXPECT_NE(0, run_copy(src, faults("FAULT_CALLS=pwrite FAULT_ERRNO=kill FAULT_NTH=3 FAULT_PATH=" +
+                                    quoted("d"))));
   ASSERT_FALSE(data == read_file("d"));
   EXPECT_EQ(0, run_copy(src));
-  EXPECT_NE(std::string::npos, read_file("out.txt").find("differs from the source at byte " + std::to_string(8 * mib - page)))
+  EXPECT_NE(std::string::npos, read_file("out.txt").find("differs from the source at byte " +
+                                                         std::to_string(8 * mib - page)))
       << read_file("out.txt");
   EXPECT_TRUE(data == read_file("d"));
 }
@@ -269,7 +302,9 @@ TEST_F(FaultTest, FirstLookAtATruePrefixReadsLittleOfTheSource) {
     EXPECT_EQ(0, run_copy(src, faults("FAULT_COUNT=" + q(src))));
     EXPECT_TRUE(data == read_file("d"));
     const std::string log = read_file("fault.log");
-    EXPECT_LE(std::stoull(log.substr(log.rfind("bytes read ") + 11)), (10u << 20) + (2u << 20) + (128u << 10)) << log;
+    EXPECT_LE(std::stoull(log.substr(log.rfind("bytes read ") + 11)),
+              (10u << 20) + (2u << 20) + (128u << 10))
+        << log;
   }
 }
 
@@ -277,32 +312,40 @@ TEST_F(FaultTest, FirstLookAtATruePrefixReadsLittleOfTheSource) {
 // attempts, or while an attempt copies: the run, which remembers what the source was,
 // compares the destination whole with the new source and ends with its bytes.
 TEST_F(FaultTest, SourceReplacedWithinARunIsComparedWhole) {
-  const std::string old_data = zobret_test::random_bytes(4u << 20, 1), new_data = zobret_test::random_bytes(4u << 20, 2);
+  const std::string old_data = zobret_test::random_bytes(4u << 20, 1),
+                    new_data = zobret_test::random_bytes(4u << 20, 2);
   const struct {
     const char* when;
     std::string faults;  // the tool stops (SIGSTOP) where the source is replaced
     const char* error;   // what the error lines say
   } moments[] = {
-      {"between two attempts", "FAULT_CALLS=read FAULT_ERRNO=EIO FAULT_NTH=2 FAULT_STOP_CALLS=stat FAULT_STOP_NTH=2",
+      {"between two attempts",
+       "FAULT_CALLS=read FAULT_ERRNO=EIO FAULT_NTH=2 FAULT_STOP_CALLS=stat FAULT_STOP_NTH=2",
        "An erorr occured while reading the file"},
-      {"while an attempt copies", "FAULT_STOP_CALLS=read FAULT_STOP_NTH=2", "changed while it was copied"},
+      {"while an attempt copies", "FAULT_STOP_CALLS=read FAULT_STOP_NTH=2",
+       "changed while it was copied"},
   };
   for (const auto& moment : moments) {
     for (const bool in_place : {false, true}) {
-      SCOPED_TRACE(std::string(moment.when) + (in_place ? ", rewritten in place" : ", renamed over"));
+      SCOPED_TRACE(std::string(moment.when) +
+                   (in_place ? ", rewritten in place" : ", renamed over"));
       const std::string src = source(false, old_data);
       std::filesystem::remove(path("d"));
       std::filesystem::remove(path("pid"));
-      auto run = zobret_test::start_shell("echo $$ >" + quoted("pid") + "; exec " + "timeout -s KILL 20 env " +
-                                          faults(moment.faults + " FAULT_PATH=" + q(src)) + " " + q(ZOBRET_BINARY) + " " +
-                                          q(src) + " " + quoted("d") + " >" + quoted("out.txt") + " 2>" + quoted("err.txt"));
+      auto run = zobret_test::start_shell(
+          "echo $$ >" + quoted("pid") + "; exec " + "timeout -s KILL 20 env " +
+          faults(moment.faults + " FAULT_PATH=" + q(src)) + " " + q(ZOBRET_BINARY) + " " + q(src) +
+          " " + quoted("d") + " >" + quoted("out.txt") + " 2>" + quoted("err.txt"));
       // Until the tool stands still at its stop (timeout's child, stopped: state T).
       auto stopped = [&] {
-        return zobret_test::run_shell("grep -qs '^State:.*T' /proc/$(pgrep -P $(cat " + quoted("pid") + "))/status") == 0;
+        return zobret_test::run_shell("grep -qs '^State:.*T' /proc/$(pgrep -P $(cat " +
+                                      quoted("pid") + "))/status") == 0;
       };
-      for (int i = 0; i < 2000 && !(exists("pid") && stopped()); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      for (int i = 0; i < 2000 && !(exists("pid") && stopped()); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
       if (in_place) {
-        std::fstream(src, std::ios::in | std::ios::out | std::ios::binary).write(new_data.data(), static_cast<std::streamsize>(new_data.size()));
+        std::fstream(src, std::ios::in | std::ios::out | std::ios::binary)
+            .write(new_data.data(), static_cast<std::streamsize>(new_data.size()));
       } else {
         std::ofstream(src + ".new", std::ios::binary) << new_data;
         std::filesystem::rename(src + ".new", src);
@@ -310,9 +353,13 @@ TEST_F(FaultTest, SourceReplacedWithinARunIsComparedWhole) {
       zobret_test::run_shell("pkill -CONT -P $(cat " + quoted("pid") + ")");
       EXPECT_EQ(0, zobret_test::wait_for(std::move(run)));
       EXPECT_TRUE(new_data == read_file("d"));
-      EXPECT_NE(std::string::npos, read_file("out.txt").find("] The source has changed since the first attempt: comparing all ")) << read_file("out.txt");
+      EXPECT_NE(std::string::npos,
+                read_file("out.txt").find(
+                    "] The source has changed since the first attempt: comparing all "))
+          << read_file("out.txt");
       EXPECT_NE(std::string::npos, read_file("err.txt").find(moment.error)) << read_file("err.txt");
-      EXPECT_NE(std::string::npos, read_file("fault.log").find("stopped at ")) << read_file("fault.log");
+      EXPECT_NE(std::string::npos, read_file("fault.log").find("stopped at "))
+          << read_file("fault.log");
       std::filesystem::remove(path("fault.log"));
     }
   }

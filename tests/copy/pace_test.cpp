@@ -20,12 +20,11 @@ TEST(PaceTest, BlockGrowsAtMostTwofoldAndFitsHalfASecond) {
     double rate;
     std::size_t block, next;
   } const cases[] = {
-      {100e3, 64 * kib, 64 * kib},     // a mark within a second at 100 KB/s
-      {300e3, 256 * kib, 128 * kib},   // 128 KiB arrives within half a second, 256 not
-      {1e9, 64 * kib, 128 * kib},      // at most twice the block per sample
-      {1e9, 128 * kib, 256 * kib},
-      {1e9, 256 * kib, 256 * kib},     // never above 256 KiB
-      {0, 256 * kib, 64 * kib},        // never below 64 KiB
+      {100e3, 64 * kib, 64 * kib},    // a mark within a second at 100 KB/s
+      {300e3, 256 * kib, 128 * kib},  // 128 KiB arrives within half a second, 256 not
+      {1e9, 64 * kib, 128 * kib},     // at most twice the block per sample
+      {1e9, 128 * kib, 256 * kib},   {1e9, 256 * kib, 256 * kib},  // never above 256 KiB
+      {0, 256 * kib, 64 * kib},                                    // never below 64 KiB
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::to_string(c.rate) + " B/s, block " + std::to_string(c.block));
@@ -46,7 +45,8 @@ TEST(PaceTest, ReachFollowsTheRateAndHalvesAtMost) {
       {"whole 256 KiB units only", 600e3, 0, 2304 * kib},
       {"a slowdown halves the reach", 100e3, 4 * mib, 2 * mib},
       {"halving in whole units", 100e3, 768 * kib, 256 * kib},
-      {"at most halving, also when hints go on", 600e3, widest, widest / 2 / (256 * kib) * (256 * kib)},
+      {"at most halving, also when hints go on", 600e3, widest,
+       widest / 2 / (256 * kib) * (256 * kib)},
       {"a fast share gets the widest reach", 1e9, 0, widest},
       {"and keeps it", 1e9, widest, widest},
   };

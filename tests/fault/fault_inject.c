@@ -54,15 +54,19 @@ static void note(const char* format, ...) {
   const int n = vsnprintf(line, sizeof line, format, ap);
   va_end(ap);
   NEXT(write);  // the library's own write would count as the tool's
-  if (f.log >= 0 && n > 0) (void)!next(f.log, line, (size_t)n < sizeof line ? (size_t)n : sizeof line - 1);
+  if (f.log >= 0 && n > 0)
+    (void)!next(f.log, line, (size_t)n < sizeof line ? (size_t)n : sizeof line - 1);
 }
 
 __attribute__((constructor)) static void setup(void) {
   if (f.ready) return;
   f.ready = 1;
-  static const struct { const char* name; int value; } names[] = {
-      {"EIO", EIO}, {"ENOSPC", ENOSPC}, {"ESPIPE", ESPIPE}, {"EINVAL", EINVAL},
-      {"EROFS", EROFS}, {"EACCES", EACCES}, {"ETIMEDOUT", ETIMEDOUT}, {"ENOENT", ENOENT}, {"EBADF", EBADF}, {"EINTR", EINTR}};
+  static const struct {
+    const char* name;
+    int value;
+  } names[] = {{"EIO", EIO},     {"ENOSPC", ENOSPC}, {"ESPIPE", ESPIPE},       {"EINVAL", EINVAL},
+               {"EROFS", EROFS}, {"EACCES", EACCES}, {"ETIMEDOUT", ETIMEDOUT}, {"ENOENT", ENOENT},
+               {"EBADF", EBADF}, {"EINTR", EINTR}};
   snprintf(f.calls, sizeof f.calls, ",%s,", env("FAULT_CALLS"));
   snprintf(f.stop_calls, sizeof f.stop_calls, ",%s,", env("FAULT_STOP_CALLS"));
   f.stop_nth = atoi(env("FAULT_STOP_NTH"));
@@ -78,7 +82,9 @@ __attribute__((constructor)) static void setup(void) {
   f.prob = atof(env("FAULT_PROB"));
   f.random = strtoull(env("FAULT_SEED"), NULL, 10) * 2654435761u + 1;
   NEXT(open);
-  f.log = *env("FAULT_LOG") ? next(env("FAULT_LOG"), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644) : -1;
+  f.log = *env("FAULT_LOG")
+              ? next(env("FAULT_LOG"), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644)
+              : -1;
 }
 
 __attribute__((destructor)) static void report(void) { note("bytes read %llu\n", f.bytes); }
@@ -128,28 +134,49 @@ static ssize_t counted(int reads, const char* path, ssize_t n) {
   const mode_t mode = flags & (O_CREAT | O_TMPFILE) ? va_arg(ap, mode_t) : 0; \
   va_end(ap);
 
-int open(const char* path, int flags, ...) { MODE NEXT(open); return decide("open", path, 0) < 0 ? -1 : next(path, flags, mode); }
-int open64(const char* path, int flags, ...) { MODE NEXT(open64); return decide("open", path, 0) < 0 ? -1 : next(path, flags, mode); }
-int openat(int dir, const char* path, int flags, ...) { MODE NEXT(openat); return decide("open", path, 0) < 0 ? -1 : next(dir, path, flags, mode); }
+int open(const char* path, int flags, ...) {
+  MODE NEXT(open);
+  return decide("open", path, 0) < 0 ? -1 : next(path, flags, mode);
+}
+int open64(const char* path, int flags, ...) {
+  MODE NEXT(open64);
+  return decide("open", path, 0) < 0 ? -1 : next(path, flags, mode);
+}
+int openat(int dir, const char* path, int flags, ...) {
+  MODE NEXT(openat);
+  return decide("open", path, 0) < 0 ? -1 : next(dir, path, flags, mode);
+}
 // "short" makes stat and fstat report half the size: a source cut short.
 #define STAT_CALL(name, type, arg, path_of) \
   int name(arg, type* st) { \
     NEXT(name); \
     char p[PATH_MAX]; \
     (void)p; \
-    const int how = decide(#name[0] == 'f' ? "fstat" : "stat", path_of, 0), r = how < 0 ? -1 : next(at, st); \
+    const int how = decide(#name[0] == 'f' ? "fstat" : "stat", path_of, 0), \
+              r = how < 0 ? -1 : next(at, st); \
     if (r == 0 && how == 1) st->st_size /= 2; \
     return r; \
   }
 STAT_CALL(stat, struct stat, const char* at, at)
 STAT_CALL(stat64, struct stat64, const char* at, at)
-int access(const char* path, int mode) { NEXT(access); return decide("access", path, 0) < 0 ? -1 : next(path, mode); }
+int access(const char* path, int mode) {
+  NEXT(access);
+  return decide("access", path, 0) < 0 ? -1 : next(path, mode);
+}
 
 // The calls on descriptors name their file through /proc/self/fd.
 STAT_CALL(fstat, struct stat, int at, fd_path(at, p))
 STAT_CALL(fstat64, struct stat64, int at, fd_path(at, p))
-off_t lseek(int fd, off_t at, int whence) { NEXT(lseek); char p[PATH_MAX]; return decide("lseek", fd_path(fd, p), 0) < 0 ? -1 : next(fd, at, whence); }
-off64_t lseek64(int fd, off64_t at, int whence) { NEXT(lseek64); char p[PATH_MAX]; return decide("lseek", fd_path(fd, p), 0) < 0 ? -1 : next(fd, at, whence); }
+off_t lseek(int fd, off_t at, int whence) {
+  NEXT(lseek);
+  char p[PATH_MAX];
+  return decide("lseek", fd_path(fd, p), 0) < 0 ? -1 : next(fd, at, whence);
+}
+off64_t lseek64(int fd, off64_t at, int whence) {
+  NEXT(lseek64);
+  char p[PATH_MAX];
+  return decide("lseek", fd_path(fd, p), 0) < 0 ? -1 : next(fd, at, whence);
+}
 
 #define MOVE_CALL(name, call, params, ...) \
   ssize_t name params { \
@@ -160,12 +187,16 @@ off64_t lseek64(int fd, off64_t at, int whence) { NEXT(lseek64); char p[PATH_MAX
   }
 MOVE_CALL(read, "read", (int fd, void* buf, size_t len), fd, buf, asked(how, len))
 MOVE_CALL(pread, "pread", (int fd, void* buf, size_t len, off_t at), fd, buf, asked(how, len), at)
-MOVE_CALL(pread64, "pread", (int fd, void* buf, size_t len, off64_t at), fd, buf, asked(how, len), at)
+MOVE_CALL(pread64, "pread", (int fd, void* buf, size_t len, off64_t at), fd, buf, asked(how, len),
+          at)
 MOVE_CALL(write, "write", (int fd, const void* buf, size_t len), fd, buf, asked(how, len))
-MOVE_CALL(pwrite, "pwrite", (int fd, const void* buf, size_t len, off_t at), fd, buf, asked(how, len), at)
-MOVE_CALL(pwrite64, "pwrite", (int fd, const void* buf, size_t len, off64_t at), fd, buf, asked(how, len), at)
+MOVE_CALL(pwrite, "pwrite", (int fd, const void* buf, size_t len, off_t at), fd, buf,
+          asked(how, len), at)
+MOVE_CALL(pwrite64, "pwrite", (int fd, const void* buf, size_t len, off64_t at), fd, buf,
+          asked(how, len), at)
 
-ssize_t copy_file_range(int fd, off64_t* in_at, int out, off64_t* out_at, size_t len, unsigned flags) {
+ssize_t copy_file_range(int fd, off64_t* in_at, int out, off64_t* out_at, size_t len,
+                        unsigned flags) {
   NEXT(copy_file_range);
   char p[PATH_MAX], q[PATH_MAX];
   const int how = decide("copy_file_range", fd_path(fd, p), fd_path(out, q));
@@ -190,5 +221,11 @@ static int synced(int fd, int (*sync_call)(int)) {
   errno = e;
   return r;
 }
-int fsync(int fd) { NEXT(fsync); return synced(fd, next); }
-int fdatasync(int fd) { NEXT(fdatasync); return synced(fd, next); }
+int fsync(int fd) {
+  NEXT(fsync);
+  return synced(fd, next);
+}
+int fdatasync(int fd) {
+  NEXT(fdatasync);
+  return synced(fd, next);
+}

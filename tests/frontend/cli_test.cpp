@@ -24,9 +24,10 @@ class CliTest : public zobret_test::TempDirTest {
   // Starts "zobret args" in the background with its output in out.txt (on Linux killed
   // after a minute, so that a test that fails early never waits for ever).
   background_run spawn(const std::string& args, const std::string& out = "out.txt") {
-    return zobret_test::start_shell(std::string(zobret_test::linux_fixtures ? "timeout -s KILL 60 " : "") +
-                                    zobret_test::shell_quote(zobret_test::zobret_binary()) + " " + args +
-                                    " >" + quoted(out) + " 2>&1");
+    return zobret_test::start_shell(
+        std::string(zobret_test::linux_fixtures ? "timeout -s KILL 60 " : "") +
+        zobret_test::shell_quote(zobret_test::zobret_binary()) + " " + args + " >" + quoted(out) +
+        " 2>&1");
   }
   // Polls until pred holds, for at most 30 s.
   static bool eventually(const std::function<bool()>& pred) {
@@ -58,16 +59,26 @@ class CliTest : public zobret_test::TempDirTest {
 // its error line; either after the banner, with 255 and no file touched.
 TEST_F(CliTest, WrongCommandLinesStopAfterTheBannerAndTouchNothing) {
   const std::string p = zobret_test::zobret_binary();
-  const std::string help_end = "\nUSAGE: " + p + " <PATH TO SOURCE> <PATH TO DESTINATION>\n\n"
-      "EXAMPLES: " + p + " .\\bigfile.zip \\\\192.0.2.10\\share\\bigfile.zip\n"
-      "          " + p + " \\\\192.0.2.10\\share\\bigfile.zip .\\bigfile.zip\n"
-      "          " + p + " Z:\\bigfile.zip C:\\TEMP\\bigfile.zip\n"
-      "          " + p + " /mnt/remote/bigfile.zip /usr/bigfile.zip\n";
+  const std::string help_end = "\nUSAGE: " + p +
+                               " <PATH TO SOURCE> <PATH TO DESTINATION>\n\n"
+                               "EXAMPLES: " +
+                               p +
+                               " .\\bigfile.zip \\\\192.0.2.10\\share\\bigfile.zip\n"
+                               "          " +
+                               p +
+                               " \\\\192.0.2.10\\share\\bigfile.zip .\\bigfile.zip\n"
+                               "          " +
+                               p +
+                               " Z:\\bigfile.zip C:\\TEMP\\bigfile.zip\n"
+                               "          " +
+                               p + " /mnt/remote/bigfile.zip /usr/bigfile.zip\n";
   for (const char* args : {"", "'a'", "'a' 'b' 'c'"}) {
     EXPECT_EQ(255, run(args)) << args;
     EXPECT_EQ(zobret_test::console_text(banner), read_file("out.txt")) << args;
     const std::string err = run_err();
-    EXPECT_EQ(0u, err.find("That small application just helps people to download and upload files via\n"));
+    EXPECT_EQ(0u,
+              err.find(
+                  "That small application just helps people to download and upload files via\n"));
     EXPECT_EQ(err.size() - help_end.size(), err.rfind(help_end)) << err;
     EXPECT_EQ(22, std::count(err.begin(), err.end(), '\n'));
   }
@@ -76,8 +87,12 @@ TEST_F(CliTest, WrongCommandLinesStopAfterTheBannerAndTouchNothing) {
     zobret_test::set_env("ZOBRET_RETRY_PAUSE", bad);
     EXPECT_EQ(255, run(files("a", "b"))) << bad;
     EXPECT_EQ(zobret_test::console_text(banner), read_file("out.txt")) << bad;
-    EXPECT_EQ("[TIME] ERROR: ZOBRET_RETRY_PAUSE must be a number of seconds from 0 to 86400, "
-              "such as 2 or 0.5, not \"" + std::string(bad) + "\".\n", run_err()) << bad;
+    EXPECT_EQ(
+        "[TIME] ERROR: ZOBRET_RETRY_PAUSE must be a number of seconds from 0 to 86400, "
+        "such as 2 or 0.5, not \"" +
+            std::string(bad) + "\".\n",
+        run_err())
+        << bad;
   }
   EXPECT_FALSE(exists("b") || exists("c"));
   // Up to a day is a pause: a copy that needs no second attempt never waits for it.
@@ -96,8 +111,10 @@ TEST_F(CliTest, WrongCommandLinesStopAfterTheBannerAndTouchNothing) {
 // resume whose destination holds the source's bytes (screen as ever), and one whose
 // destination does not (compared whole first, the copy's display opened again after).
 TEST_F(CliTest, ExactScreens) {
-  const std::string data = zobret_test::random_bytes(120500), line = ".......... .......... .......... .......... .......... ";
-  const std::string head = "[TIME] Try #1\n[TIME] Source file: " + path("s") + " (120500 bytes).\n[TIME] Destination file: " + path("d");
+  const std::string data = zobret_test::random_bytes(120500),
+                    line = ".......... .......... .......... .......... .......... ";
+  const std::string head = "[TIME] Try #1\n[TIME] Source file: " + path("s") +
+                           " (120500 bytes).\n[TIME] Destination file: " + path("d");
   const std::string resumed = "\n\nSkipping 61234 bytes.\n\n00000061K > ,,,,,,,,,, ,";
   const std::string tail = "[83 %]\n00000100K > .......... .......... \n\n[TIME] Complete.\n";
   const struct {
@@ -105,12 +122,20 @@ TEST_F(CliTest, ExactScreens) {
     std::string held;  // what the destination holds ("-": none)
     std::string screen;
   } cases[] = {
-      {"fresh copy", "-", head + " (0 of 120500 bytes).\n[TIME] Total 120500 bytes to go.\n\n00000000K > " + line + "[41 %]\n00000050K > " + line + tail},
-      {"resume", data.substr(0, 61234), head + " (61234 of 120500 bytes).\n[TIME] Total 59266 bytes to go." + resumed + "......... .......... .......... .......... " + tail},
-      {"stale destination", std::string(61234, 'x'), head + " (61234 of 120500 bytes).\n[TIME] Total 59266 bytes to go." + resumed +
-           "\n[TIME] The destination differs from the source at byte 0: comparing all 61234 bytes of it with the source.\n\n00000000K > " +
-           line + "[81 %]\n00000050K > .......... .\n[TIME] Compared 61234 bytes: 61234 bytes that differed were written again." + resumed +
+      {"fresh copy", "-",
+       head + " (0 of 120500 bytes).\n[TIME] Total 120500 bytes to go.\n\n00000000K > " + line +
+           "[41 %]\n00000050K > " + line + tail},
+      {"resume", data.substr(0, 61234),
+       head + " (61234 of 120500 bytes).\n[TIME] Total 59266 bytes to go." + resumed +
            "......... .......... .......... .......... " + tail},
+      {"stale destination", std::string(61234, 'x'),
+       head + " (61234 of 120500 bytes).\n[TIME] Total 59266 bytes to go." + resumed +
+           "\n[TIME] The destination differs from the source at byte 0: comparing all 61234 bytes "
+           "of it with the source.\n\n00000000K > " +
+           line +
+           "[81 %]\n00000050K > .......... .\n[TIME] Compared 61234 bytes: 61234 bytes that "
+           "differed were written again." +
+           resumed + "......... .......... .......... .......... " + tail},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -119,7 +144,8 @@ TEST_F(CliTest, ExactScreens) {
     std::filesystem::remove(path("d"));
     if (c.held != "-") write_file("d", c.held);
     EXPECT_EQ(0, run(files("s", "d")));
-    EXPECT_EQ(zobret_test::console_text(banner + c.screen), zobret_test::mask_timestamps(read_file("out.txt")));
+    EXPECT_EQ(zobret_test::console_text(banner + c.screen),
+              zobret_test::mask_timestamps(read_file("out.txt")));
     EXPECT_EQ("", run_err());
     EXPECT_EQ(data, read_file("d"));
   }
@@ -140,8 +166,9 @@ TEST_F(CliTest, NamesInAnyScriptInShortLongAndUncPaths) {
   const std::string unc = drive ? "\\\\localhost\\" + dir_.substr(0, 1) + "$" + dir_.substr(2) : "";
   const bool unc_reached = !unc.empty() && std::filesystem::exists(std::filesystem::u8path(unc));
   // Where the three files go: a root (dir_ or its UNC form) and a folder under it.
-  const std::pair<std::string, std::string> places[] = {
-      {dir_, ""}, {dir_, deep}, {unc_reached ? unc : "", deep + "unc/"}};
+  const std::pair<std::string, std::string> places[] = {{dir_, ""},
+                                                        {dir_, deep},
+                                                        {unc_reached ? unc : "", deep + "unc/"}};
   for (const auto& [root, folder] : places) {
     if (root.empty()) continue;
     SCOPED_TRACE(root + "/" + folder);
@@ -162,8 +189,11 @@ TEST_F(CliTest, NamesInAnyScriptInShortLongAndUncPaths) {
       ASSERT_EQ(0, wait_for(spawn(zobret_test::shell_quote(arg(src)) + " " +
                                   zobret_test::shell_quote(arg(r.to)))))
           << read_range("out.txt", 0, 2000);
-      EXPECT_NE(std::string::npos, run_out().find(" Source file: " + arg(src) + " (70000 bytes).\n[TIME] Destination file: " +
-                                                  r.shown + " (" + std::to_string(r.held) + " of 70000 bytes).\n")) << run_out();
+      EXPECT_NE(std::string::npos,
+                run_out().find(" Source file: " + arg(src) +
+                               " (70000 bytes).\n[TIME] Destination file: " + r.shown + " (" +
+                               std::to_string(r.held) + " of 70000 bytes).\n"))
+          << run_out();
       EXPECT_EQ(data, read_file(folder + r.written));
     }
   }
@@ -183,7 +213,8 @@ TEST_F(CliTest, MissingSourceIsRetriedWithThePauseUntilItAppears) {
   zobret_test::set_env("ZOBRET_RETRY_PAUSE", nullptr);
   const std::string out = run_out();
   EXPECT_EQ(0u, out.find(banner + "[TIME] Try #1\n[TIME] ERROR: The file " + path("s") +
-                         " doesn't seem to be existant.\n[TIME] Try #2\n")) << out.substr(0, 500);
+                         " doesn't seem to be existant.\n[TIME] Try #2\n"))
+      << out.substr(0, 500);
   const std::string end = "\n\n[TIME] Complete.\n";
   EXPECT_EQ(out.size() - end.size(), out.rfind(end));
   EXPECT_EQ(data, read_file("d"));
@@ -196,7 +227,9 @@ struct SmallTmpfs {
     mounted = zobret_test::run_shell("mount -t tmpfs -o " + std::string(options) + " tmpfs " +
                                      zobret_test::shell_quote(path) + " 2>/dev/null") == 0;
   }
-  ~SmallTmpfs() { if (mounted) zobret_test::run_shell("umount -l " + zobret_test::shell_quote(path)); }
+  ~SmallTmpfs() {
+    if (mounted) zobret_test::run_shell("umount -l " + zobret_test::shell_quote(path));
+  }
   std::string path;
   bool mounted = false;
 };
@@ -215,10 +248,14 @@ TEST_F(CliTest, FullDiskIsRetriedUntilThereIsRoom) {
     const std::string source = source_beside ? mnt + "/s" : "s", destination = mnt + "/d";
     write_file(source, data);
     background_run copy = spawn(files(source, destination));
-    ASSERT_TRUE(eventually([&] { return count_in_output(" ERROR: An erorr occured while writing the file " + path(destination) + ".\n") >= 3; }));
+    ASSERT_TRUE(eventually([&] {
+      return count_in_output(" ERROR: An erorr occured while writing the file " +
+                             path(destination) + ".\n") >= 3;
+    }));
     const std::string partial = read_file(destination);
     EXPECT_EQ(data.substr(0, partial.size()), partial);  // a clean prefix
-    ASSERT_EQ(0, zobret_test::run_shell("mount -o remount,size=1m " + zobret_test::shell_quote(fs.path)));
+    ASSERT_EQ(0, zobret_test::run_shell("mount -o remount,size=1m " +
+                                        zobret_test::shell_quote(fs.path)));
     EXPECT_EQ(0, wait_for(std::move(copy)));
     EXPECT_EQ(data, read_file(destination));
   }
@@ -238,9 +275,9 @@ TEST_F(CliTest, FileOver4GiBResumesNearItsEnd) {
   const std::string out = run_out();
   for (const std::string& expected : std::vector<std::string>{
            " Source file: " + path("s") + " (5368832577 bytes).\n",
-        " (5368632577 of 5368832577 bytes).\n[TIME] Total 200000 bytes to go.\n\n"
-        "Skipping 5368632577 bytes.\n\n05368632K > ,,,,,,,,,, ,,,,,,,,,, ,,,,,,,,,, ,,.",
-        ". [99 %]\n05368650K > ", "\n\n[TIME] Complete.\n"})
+           " (5368632577 of 5368832577 bytes).\n[TIME] Total 200000 bytes to go.\n\n"
+           "Skipping 5368632577 bytes.\n\n05368632K > ,,,,,,,,,, ,,,,,,,,,, ,,,,,,,,,, ,,.",
+           ". [99 %]\n05368650K > ", "\n\n[TIME] Complete.\n"})
     EXPECT_NE(std::string::npos, out.find(expected)) << expected << "\n" << out;
   EXPECT_EQ(n, std::filesystem::file_size(path("d")));
   EXPECT_EQ(tail, read_range("d", n - tail.size(), tail.size()));
@@ -270,17 +307,20 @@ TEST_F(CliTest, PermissionFailuresAreRetriedAndLeaveFilesAlone) {
     std::size_t held = 12345;  // what the destination holds
   } const cases[] = {
       {"unreadable source", nobody, "s", "s", "d",
-       "[TIME] ERROR: Unable to get reading access to the file " + path("s") + ".\n[TIME] Try #2\n"},
+       "[TIME] ERROR: Unable to get reading access to the file " + path("s") +
+           ".\n[TIME] Try #2\n"},
       {"read-only destination", nobody, "d", "s", "d",
        "\n00000012K > ,,,,,,,,,, ,,[TIME] ERROR: Unable to get writing access to the file " +
            path("d") + ".\n[TIME] Try #2\n"},
       // Real user root, effective user nobody: the destination exists but cannot be
       // measured, so nothing may be appended to it.
       {"unmeasurable destination", "setpriv --euid=65534", "", "s", "locked/d",
-       "[TIME] ERROR: Unable to get the size of the file " + path("locked/d") + ".\n[TIME] Try #2\n"},
+       "[TIME] ERROR: Unable to get the size of the file " + path("locked/d") +
+           ".\n[TIME] Try #2\n"},
       // Nor is a source that cannot be measured taken to be empty.
       {"unmeasurable source", "setpriv --euid=65534", "", "locked/s", "d",
-       "[TIME] Try #1\n[TIME] ERROR: Unable to get the size of the file " + path("locked/s") + ".\n[TIME] Try #2\n"},
+       "[TIME] Try #1\n[TIME] ERROR: Unable to get the size of the file " + path("locked/s") +
+           ".\n[TIME] Try #2\n"},
       // A complete copy that may not be written is still looked at, synced and done.
       {"complete read-only destination", nobody, "d", "s", "d",
        "[TIME] Total 0 bytes to go.\n\n[TIME] Complete.\n", 20000}};
@@ -297,13 +337,17 @@ TEST_F(CliTest, PermissionFailuresAreRetriedAndLeaveFilesAlone) {
     write_file(c.dst, data.substr(0, c.held));
     using std::filesystem::perms;
     if (!c.locked.empty())
-      std::filesystem::permissions(path(c.locked), c.locked == "s" ? perms::owner_read | perms::owner_write
-                                                                   : perms::owner_read | perms::group_read | perms::others_read);
+      std::filesystem::permissions(path(c.locked), c.locked == "s"
+                                                       ? perms::owner_read | perms::owner_write
+                                                       : perms::owner_read | perms::group_read |
+                                                             perms::others_read);
     if (c.locked == "s") std::filesystem::remove(path("d"));
     const std::string cmd = "{ timeout -s KILL 1 " + c.prefix + " '" + ZOBRET_BINARY + "' " +
-                            files(c.src, c.dst) + " 2>&1 | head -c 20000 >" + quoted("out.txt") + "; } 2>/dev/null";
+                            files(c.src, c.dst) + " 2>&1 | head -c 20000 >" + quoted("out.txt") +
+                            "; } 2>/dev/null";
     std::system(cmd.c_str());  // it never gives up: the timeout ends it
-    EXPECT_NE(std::string::npos, run_out().find(c.expected)) << c.name << "\n" << run_out().substr(0, 2000);
+    EXPECT_NE(std::string::npos, run_out().find(c.expected)) << c.name << "\n"
+                                                             << run_out().substr(0, 2000);
     if (c.locked == "s") EXPECT_FALSE(exists("d")) << c.name;
     else EXPECT_EQ(data.substr(0, c.held), read_file(c.dst)) << c.name;
   }

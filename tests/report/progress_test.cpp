@@ -23,18 +23,20 @@ TEST_F(ProgressTest, DrawsExactTextsByteByByte) {
     std::uint64_t k, last, n;
     std::string text;
   };
-  const std::string line5 = dots10 + " " + dots10 + " " + dots10 + " " + dots10 + " " + dots10 + " ";
+  const std::string line5 =
+      dots10 + " " + dots10 + " " + dots10 + " " + dots10 + " " + dots10 + " ";
   const Case cases[] = {
       // A fresh copy of 120,500 bytes.
       {0, 120499, 120500,
-       "\n00000000K > " + line5 + "[41 %]\n00000050K > " + line5 + "[83 %]\n00000100K > " +
-           dots10 + " " + dots10 + " \n"},
+       "\n00000000K > " + line5 + "[41 %]\n00000050K > " + line5 + "[83 %]\n00000100K > " + dots10 +
+           " " + dots10 + " \n"},
       // A resume of 1,234,567 of 2,000,000: commas, then dots on the same line.
       {1234567, 1250000, 2000000,
        "\nSkipping 1234567 bytes.\n\n00001234K > " + commas10 + " " + commas10 + " " + commas10 +
            " ,,,,...... " + dots10 + " [62 %]\n00001250K > "},
       // k a multiple of 1000: the thousand at k is a comma and a dot.
-      {12000, 20000, 20001, "\nSkipping 12000 bytes.\n\n00000012K > " + commas10 + " ,," + std::string(9, '.') + " \n"},
+      {12000, 20000, 20001,
+       "\nSkipping 12000 bytes.\n\n00000012K > " + commas10 + " ,," + std::string(9, '.') + " \n"},
       {10000, 10000, 10001, "\nSkipping 10000 bytes.\n\n00000010K > " + commas10 + " . \n"},
       // k a multiple of 50,000: a bare header, then a dot and the percentage at once.
       {50000, 50000, 50001, "\nSkipping 50000 bytes.\n\n00000050K > . [100 %]\n00000050K > \n"},
@@ -62,7 +64,8 @@ TEST_F(ProgressTest, BlocksDrawWhatSingleBytesDraw) {
     for (std::uint64_t i = 0; i < n; ++i) progress_marks(i, i, n, &bytewise);
     for (std::uint64_t b : blocks) {
       std::string blockwise;
-      for (std::uint64_t i = 0; i < n; i += b) progress_marks(i, std::min(n, i + b) - 1, n, &blockwise);
+      for (std::uint64_t i = 0; i < n; i += b)
+        progress_marks(i, std::min(n, i + b) - 1, n, &blockwise);
       EXPECT_EQ(bytewise, blockwise) << "n=" << n << " block=" << b;
     }
   }
