@@ -158,22 +158,28 @@ bool source_newer(const copy_job& job) {
   return job.source.facts.modified > job.destination.facts.modified - clock_allowance_ns;
 }
 
-// Makes sure the destination's last page, from at to m-1, differs from the source's for
-// as long as the comparison runs: a run killed meanwhile, or whose written blocks a share
-// lost, leaves the next run a difference that its first look finds. The page is written
-// again last of all. Its bytes inverted when it holds the source's, then synced.
-copy_result mark_last_page(const copy_job& job, std::uint64_t at, std::uint64_t m) {
+// Before the comparison writes its first block: makes sure that the destination's last
+// page (of m bytes) differs from the source's until the comparison ends, so that a run
+// killed meanwhile, or whose written blocks a share lost, leaves the next run a difference
+// that its first look finds. The page is written again last of all. Its bytes are
+// inverted when it holds the source's, then synced; *differs says it is done. A comparison
+// that writes nothing leaves the page alone: another run copying the same file meanwhile
+// never meets a page out of place.
+copy_result hold_last_page(const copy_job& job, std::uint64_t m, bool* differs) {
+  const std::uint64_t at = page_start(m - 1);
   const std::size_t len = static_cast<std::size_t>(m - at);
   char ours[page_size], theirs[page_size];
   if (!read_exactly_at(job.destination, ours, len, at)) return fail_reading(job.destination.path);
   if (!read_exactly_at(job.source, theirs, len, at)) return fail_reading(job.source.path);
-  if (std::memcmp(ours, theirs, len) != 0) return copy_result::done;
-  for (std::size_t i = 0; i < len; ++i) theirs[i] = static_cast<char>(~theirs[i]);
-  std::size_t written = 0;
-  if (write_block_at(job.destination.handle.get(), theirs, len, at, &written) != 0 ||
-      sync_file(job.destination.handle.get(), job.destination.writable) != 0)
-    return fail_writing(job.destination.path);
-  job.memory->compare_marked = true;
+  if (std::memcmp(ours, theirs, len) == 0) {
+    for (std::size_t i = 0; i < len; ++i) theirs[i] = static_cast<char>(~theirs[i]);
+    std::size_t written = 0;
+    if (write_block_at(job.destination.handle.get(), theirs, len, at, &written) != 0 ||
+        sync_file(job.destination.handle.get(), job.destination.writable) != 0)
+      return fail_writing(job.destination.path);
+    job.memory->compare_marked = true;
+  }
+  *differs = true;
   return copy_result::done;
 }
 
@@ -186,9 +192,10 @@ std::uint64_t compare_restart(std::uint64_t at) { return at - std::min(at, check
 // Compares the destination's bytes from to to-1 with the source's, block by block, writes
 // every block that differs again at its offset and draws the marks of a display of m bytes.
 // Syncs every sync_seconds, after which the run's comparison goes on behind the last
-// window. The bytes written again are added to *rewritten.
+// window. The bytes written again are added to *rewritten. With last_page_differs, the
+// last page is held out of place (hold_last_page) before the first block is written.
 copy_result compare_stretch(const copy_job& job, std::uint64_t from, std::uint64_t to,
-                            std::uint64_t m, std::uint64_t* rewritten) {
+                            std::uint64_t m, std::uint64_t* rewritten, bool* last_page_differs) {
   const int source = job.source.handle.get(), destination = job.destination.handle.get();
   const std::unique_ptr<char[]> ours(new char[max_block]);
   const std::unique_ptr<char[]> theirs(new char[max_block]);
@@ -201,6 +208,10 @@ copy_result compare_stretch(const copy_job& job, std::uint64_t from, std::uint64
       return fail_reading(job.destination.path);
     if (!read_exactly_at(job.source, theirs.get(), len, at)) return fail_reading(job.source.path);
     if (std::memcmp(ours.get(), theirs.get(), len) != 0) {
+      if (last_page_differs != nullptr && !*last_page_differs) {
+        const copy_result held = hold_last_page(job, m, last_page_differs);
+        if (held != copy_result::done) return held;
+      }
       std::size_t written = 0;
       if (write_block_at(destination, theirs.get(), len, at, &written) != 0)
         return fail_writing(job.destination.path);
@@ -228,13 +239,10 @@ copy_result compare_whole(const copy_job& job, std::uint64_t m) {
   say_comparing(memory->compare_why, memory->differs_at, from, m);
   progress_open(from);
   const std::uint64_t last_page = page_start(m - 1);
-  const bool marks = from < last_page && job.destination.writable;
-  if (marks && !memory->compare_marked) {
-    const copy_result result = mark_last_page(job, last_page, m);
-    if (result != copy_result::done) return result;
-  }
-  copy_result result =
-      compare_stretch(job, from, std::max(from, last_page), m, &memory->compare_rewritten);
+  // A destination that may not be written needs no page held: its first write fails.
+  bool last_page_differs = memory->compare_marked || !job.destination.writable;
+  copy_result result = compare_stretch(job, from, std::max(from, last_page), m,
+                                       &memory->compare_rewritten, &last_page_differs);
   if (result != copy_result::done) return result;
   const int destination = job.destination.handle.get();
   if (sync_file(destination, job.destination.writable) != 0)
@@ -242,7 +250,7 @@ copy_result compare_whole(const copy_job& job, std::uint64_t m) {
   memory->compare_from = std::max(from, compare_restart(last_page));
   // The page that was put out of place is no difference of the file's own.
   std::uint64_t last_rewritten = 0;
-  result = compare_stretch(job, std::max(from, last_page), m, m, &last_rewritten);
+  result = compare_stretch(job, std::max(from, last_page), m, m, &last_rewritten, nullptr);
   if (result != copy_result::done) return result;
   if (sync_file(destination, job.destination.writable) != 0)
     return fail_writing(job.destination.path);
