@@ -98,6 +98,11 @@ outage() {
   down_us=$((down_us + $(now) - td)) down_lines=$((down_lines + $(lines_of "$log") - ld))
 }
 
+# replace_source SERVED NAME: NAME.bin in the export renamed over by NAME-new.bin, a
+# different file of the same size written beside it (by new_source) before the copy began.
+new_source() { head -c "$total" /dev/urandom >"$1/$2-new.bin"; }
+replace_source() { mv -f "$1/$2-new.bin" "$1/$2.bin" || fail "could not rename the new source over $2.bin"; }
+
 # the_end EXPECTED WATCH: the verdict on how the tool ended: by itself in time, exit status
 # 0, " Complete." last, WATCH identical to EXPECTED (else described, and kept as LOG.dest
 # when keep_wrong is set).

@@ -5,11 +5,12 @@
 #
 # On a Samba share (smbnetfs) and an sshfs mount that tools/share-lab brings up on 127.0.0.1,
 # each drill of the table below copies one random file (256 MiB unless SHARE_DRILL_MIB says
-# otherwise) and must end with " Complete.", exit status 0, a byte-identical destination and
-# every event mid-copy. No copy outruns its events: the tool writes its marks as it copies,
-# into a pipe of one page read by a gate (gate.pl) that stops the tool (SIGSTOP) once the
-# destination has passed the next mark, and the tool blocks while a page of marks (a few
-# MiB of copy) is unread, however late the gate runs. The lab drops or hangs the server while the tool stands
+# otherwise) and must end with " Complete.", exit status 0, a destination byte-identical to
+# the source (to the new one where the source was replaced) and every event mid-copy. No
+# copy outruns its events: the tool writes its marks as it copies, into a pipe of one page
+# read by a gate (gate.pl) that stops the tool (SIGSTOP) once the destination has passed
+# the next mark, and the tool blocks while a page of marks (a few MiB of copy) is unread,
+# however late the gate runs. The lab drops or hangs the server while the tool stands
 # still; the tool then goes on while the server stays away. The table at the end shows the
 # attempts, the longest time between two attempts (without the time the tool stood still),
 # the lines per second while the share was away and the time against a plain cp.
@@ -27,9 +28,12 @@ set -uo pipefail
 source "$(dirname "$0")/drill_lib.sh"
 
 # The drills: direction, event (drop: the server killed and restored, hang: stopped and
-# continued, kill: the tool killed and started again), what the output must show (read: a
-# read error, any: some error, -: nothing asked), the quarters of the file where it happens.
-drills=("download drop read 1 2 3" "upload drop any 1 2 3" "download hang - 1" "download kill - 2")
+# continued, kill: the tool killed and started again, replace: the server killed, the
+# source renamed over by another file of its size in the export, the server restored),
+# what the output must show (read: a read error, any: some error, -: nothing asked), the
+# quarters of the file where it happens.
+drills=("download drop read 1 2 3" "upload drop any 1 2 3" "download hang - 1" "download kill - 2"
+        "download replace - 2")
 declare -A undo=([drop]=restore [hang]=resume)   # the lab's command that ends an event
 
 skip() { echo "SKIP: $*"; exit 77; }
@@ -99,6 +103,7 @@ at_stop() {                                    # the tool stands still at a mark
   (($1 < total)) || fail "the copy was complete before the $event"
   case $event in
     kill) reap KILL ;;
+    replace) outage drop restore "${away[drop]}" replace_source "$served" "$name" ;;
     *) outage "$event" "${undo[$event]}" "${away[$event]}" ;;
   esac
 }
@@ -119,6 +124,7 @@ drill() {
     src=$source_file dst=$share/$name.bin watch=$served/$name.bin
   fi
   rm -f "$dst" "$watch"
+  [[ $event != replace ]] || { new_source "$served" "$name" && expected=$served/$name.bin; }
 
   local limit=$(($(now) + 100 * 1000000)) t0 t1 late=0 hits=0 attempts=0 gap=0
   local down_us=0 down_lines=0 problem='' events='' again=''
@@ -141,7 +147,7 @@ drill() {
     away_text="; $down_lines lines in $(secs "$down_us") s while away"
   report "$m" "$name" 4 "$(printf '%8d %9s %9s %9s %9s' "$attempts" "$(secs "$gap")" "$rate" \
     "$(secs $((t1 - t0)))" "$(secs "${cp_time[$m-$dir]}")")" "events:${events:- none}$away_text"
-  rm -f "$served/$name.bin" "$work/local/$name.bin"
+  rm -f "$served/$name.bin" "$served/$name-new.bin" "$work/local/$name.bin"
 }
 
 # --- the run --------------------------------------------------------------------------

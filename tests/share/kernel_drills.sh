@@ -23,6 +23,9 @@
 #                 let through again after AWAY s; for NFS this is also the hang
 #   hang          smbd stopped (SIGSTOP) for AWAY s (cifs only)
 #   rerun         the tool killed (SIGKILL) at the mark and started again
+#   replace       (downloads) the server killed, the source renamed over in the export by
+#                 another random file of its size, the server started again after AWAY s:
+#                 the copy must come out as the new file
 #   drop+rerun    the tool killed after AWAY s of a drop, before the server is back;
 #   srvkill+rerun then the server is back, the share is mounted anew (a new client, as
 #                 after a reboot), the destination as the server holds it and as the new
@@ -89,13 +92,9 @@ zobret=$LAB_IN/$1
 shift
 clients='cifs nfs4 nfs3' modes='hard soft' mib=64 mark_mib='' only=. budget=900
 for setting; do
-  case $setting in
-    clients=*) clients=${setting#*=} ;;
-    modes=*) modes=${setting#*=} ;;
-    mib=*) mib=${setting#*=} ;;
-    mark=*) mark_mib=${setting#*=} ;;
-    only=*) only=${setting#*=} ;;
-    budget=*) budget=${setting#*=} ;;
+  case ${setting%%=*} in
+    clients|modes|mib|only|budget) printf -v "${setting%%=*}" '%s' "${setting#*=}" ;;
+    mark) mark_mib=${setting#*=} ;;
   esac
 done
 
@@ -104,18 +103,18 @@ done
 # zeros at the file's very start).
 drills=("download srvkill" "upload srvkill" "download drop" "upload drop"
         "download hang" "download rerun" "upload drop+rerun" "upload drop+rerun@4"
-        "upload srvkill+rerun")
+        "upload srvkill+rerun" "download replace")
 declare -A server_of=([cifs]=smb [nfs4]=nfs [nfs3]=nfs)
 # Seconds the server stays away, per mount (and event): see AWAY above.
-declare -A away_s=([cifs-hard]=5 [cifs-soft]=15 [cifs-soft-srvkill]=25 [nfs4-hard]=5
-                   [nfs4-soft]=12 [nfs4-soft-drop]=30 [nfs3-hard]=5 [nfs3-soft]=8)
+declare -A away_s=([cifs-hard]=5 [cifs-soft]=15 [cifs-soft-srvkill]=25 [cifs-soft-replace]=25
+                   [nfs4-hard]=5 [nfs4-soft]=12 [nfs4-soft-drop]=30 [nfs3-hard]=5 [nfs3-soft]=8)
 # The outages a soft NFS mount shows the tool as failed calls, which the output must then
 # show. (A soft cifs mount showed a killed smbd to uploads, not always to downloads, whose
 # reads wait out the reconnect: its errors are counted, not asked for.)
-declare -A seen=([nfs4-soft-srvkill]=1 [nfs4-soft-drop]=1 [nfs3-soft-srvkill]=1
-                 [nfs3-soft-drop]=1)
-declare -A take=([srvkill]=kill [drop]=drop [hang]=hang)      # the lab's command per event
-declare -A bring=([srvkill]=start [drop]=undrop [hang]=resume)
+declare -A seen=([nfs4-soft-srvkill]=1 [nfs4-soft-drop]=1 [nfs4-soft-replace]=1
+                 [nfs3-soft-srvkill]=1 [nfs3-soft-drop]=1 [nfs3-soft-replace]=1)
+declare -A take=([srvkill]=kill [drop]=drop [hang]=hang [replace]=kill)   # the lab's command per event
+declare -A bring=([srvkill]=start [drop]=undrop [hang]=resume [replace]=start)
 readonly drill_limit=300                                      # seconds for one drill
 
 work=/srv/lab/drills log_dir=$LAB_OUT/logs
@@ -215,6 +214,7 @@ at_stop() {                                    # the tool stands still at its ma
   case $event in
     rerun) reap KILL 2>/dev/null ;;
     *+rerun) outage_kill "$event" "$away" "$kind" "$mode" ;;
+    replace) outage kill start "$away" replace_source "$served" "$name" ;;
     *) outage "${take[$event]}" "${bring[$event]}" "$away" ;;
   esac
 }
@@ -262,6 +262,7 @@ drill() {
   else
     src=$source_file dst=$share/$name.bin watch=$served/$name.bin
   fi
+  [[ $event != replace ]] || { new_source "$served" "$name" && expected=$served/$name.bin; }
 
   local limit=$(($(now) + drill_limit * 1000000)) t0 t1 late=0 hits=0 attempts=0 gap=0
   local down_us=0 down_lines=0 problem='' events='' again='' floor_text
@@ -292,7 +293,7 @@ drill() {
     (($(stat -c %s "$f") > 1 << 20)) || continue
     { head -c 300000 "$f"; printf '\n[... cut ...]\n'; tail -c 300000 "$f"; } >"$f.cut" && mv "$f.cut" "$f"
   done
-  rm -f "$served/$name.bin" "$LAB_LOCAL/$name.bin"
+  rm -f "$served/$name.bin" "$served/$name-new.bin" "$LAB_LOCAL/$name.bin"
   if ! lab ready "$kind" 60 2>/dev/null; then     # a mount that stays lost is mounted anew
     echo "[$m] the mount does not answer after $name; mounting it again"
     heal >/dev/null
