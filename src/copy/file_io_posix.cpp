@@ -1,12 +1,12 @@
 // file_io_posix.cpp - the copy engine's platform layer on POSIX systems: access(),
 // stat(), and raw descriptors with 64-bit offsets.
 //
-// The extras that only some systems have (Linux's in-kernel copy and early writeback,
-// read-ahead advice, macOS's full sync) are found by the build (ZOBRET_HAVE_*); without
-// them each function falls back to plain reads, writes and fsync.
+// The extras that only some systems have (Linux's in-kernel copy, early writeback and
+// statx, read-ahead advice, macOS's full sync) are found by the build (ZOBRET_HAVE_*);
+// without them each function falls back to plain stat, reads, writes and fsync.
 #include "copy/file_io.h"
 
-#include <fcntl.h>     // open, O_* flags, fcntl, posix_fadvise, sync_file_range, F_FULLFSYNC
+#include <fcntl.h>     // open, O_* flags, AT_*, fcntl, posix_fadvise, sync_file_range, F_FULLFSYNC
 #include <sys/stat.h>  // stat, fstat, statx, S_ISDIR, S_ISREG
 #include <unistd.h>    // access, read, pread, write, pwrite, lseek, fsync, close, copy_file_range
 
@@ -97,6 +97,21 @@ int advise(int handle, std::uint64_t offset, std::uint64_t len, advice what) {
 int file_access(const char* path, int mode) { return access(path, mode) == 0 ? 0 : -1; }
 
 path_kind file_size(const char* path, file_facts* facts) {
+#if ZOBRET_HAVE_STATX
+  // Asked of the file system itself, never answered from the kernel's cache: a network
+  // client that holds the file open (or just reopened it after its server came back) may
+  // go on showing a file that was replaced on the server meanwhile.
+  struct statx st;
+  if (statx(AT_FDCWD, path, AT_STATX_FORCE_SYNC, STATX_BASIC_STATS, &st) != 0)
+    return errno == ENOENT || errno == ENOTDIR ? path_kind::missing : path_kind::unknown;
+  if (S_ISDIR(st.stx_mode)) return path_kind::directory;
+  facts->size = st.stx_size;
+  facts->modified =
+      static_cast<std::int64_t>(st.stx_mtime.tv_sec) * 1000000000 + st.stx_mtime.tv_nsec;
+  facts->volume = (static_cast<std::uint64_t>(st.stx_dev_major) << 32) | st.stx_dev_minor;
+  facts->index = st.stx_ino;
+  return S_ISREG(st.stx_mode) ? path_kind::file : path_kind::special;
+#else
   struct stat st;
   if (stat(path, &st) != 0)
     return errno == ENOENT || errno == ENOTDIR ? path_kind::missing : path_kind::unknown;
@@ -112,6 +127,7 @@ path_kind file_size(const char* path, file_facts* facts) {
   facts->volume = static_cast<std::uint64_t>(st.st_dev);
   facts->index = static_cast<std::uint64_t>(st.st_ino);
   return S_ISREG(st.st_mode) ? path_kind::file : path_kind::special;
+#endif
 }
 
 int open_source(const char* path) { return open_retrying(path, O_RDONLY | O_CLOEXEC); }

@@ -3,7 +3,7 @@
 //
 //   FAULT_CALLS  calls to act on, comma-separated: open read pread write pwrite
 //                copy_file_range fsync close stat access fstat lseek (open64/openat count
-//                as open, fdatasync as fsync, the *64 names as their base)
+//                as open, fdatasync as fsync, statx as stat, the *64 names as their base)
 //   FAULT_ERRNO  the errno they fail with, a name (EIO, ENOSPC, ...) or a number; "short"
 //                makes read, pread, write, pwrite and copy_file_range move half the bytes
 //                asked (>= 1) and stat and fstat report half the size; "kill" ends the
@@ -158,6 +158,12 @@ int openat(int dir, const char* path, int flags, ...) {
     return r; \
   }
 STAT_CALL(stat, struct stat, const char* at, at)
+int statx(int dir, const char* path, int flags, unsigned mask, struct statx* st) {
+  NEXT(statx);
+  const int how = decide("stat", path, 0), r = how < 0 ? -1 : next(dir, path, flags, mask, st);
+  if (r == 0 && how == 1) st->stx_size /= 2;
+  return r;
+}
 STAT_CALL(stat64, struct stat64, const char* at, at)
 int access(const char* path, int mode) {
   NEXT(access);
