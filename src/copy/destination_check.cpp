@@ -5,8 +5,18 @@
 // The resume takes the destination's first k bytes to be the source's. They may not be: a
 // share that went away can leave zero-filled pages, a run killed while it was away a lost
 // write inside the file, and the file itself may be another one (an older version, a file
-// of the same name, a source replaced or edited since). Cheap evidence decides whether the
-// destination deserves the whole comparison; the comparison then mends every block.
+// of the same name, a source replaced or edited since). So:
+// - the run's first look at a destination it found weighs cheap evidence: the source's
+//   modification time against the destination's, then a few blocks spread over the
+//   destination and its last stretch compared with the source, and every page near its end
+//   that ends in a zero byte;
+// - after a failure, the second look compares the pages ending in a zero byte among the
+//   last bytes an attempt of the run wrote, and writes them again where they differ;
+// - where the first look finds a difference, the source is suspect, or the source changed
+//   within the run, the whole destination is compared with the source block by block and
+//   every block that differs written again at its offset, with a log line and a display of
+//   its own. A run killed meanwhile leaves a last page that differs from the source, so
+//   that the next run compares again.
 #include "copy/destination_check.h"
 
 #include <algorithm>

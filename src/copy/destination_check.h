@@ -11,22 +11,11 @@
 
 namespace zobret {
 
-// Checks the first k bytes of the job's open destination (k <= n) against the source, as
-// the run's memory says is due:
-// - the run's first look at a destination it found: the source's modification time
-//   against the destination's, then a few blocks spread over the destination and its last
-//   stretch compared with the source, and every page near its end that ends in a zero
-//   byte (what a share that went away leaves);
-// - later, the second look at the last bytes that an earlier attempt of the run wrote:
-//   every page there that ends in a zero byte is compared, and written again where it
-//   differs;
-// - when the first look finds a difference, the source is suspect, or the source changed
-//   within the run: the whole destination compared with the source block by block, every
-//   block that differs written again at its offset and synced, with a log line and a
-//   progress display of its own. A run killed meanwhile leaves a last page that differs
-//   from the source, so the next run compares again.
-// Returns done, or a failure after its error line; whatever is still due stays in the
-// run's memory for the next attempt.
+// Makes sure that the first k bytes of the job's open destination (k <= n) are the
+// source's, as the run's memory says is due: the first look at a destination the run
+// found, the second look after a failure, or the whole comparison (destination_check.cpp
+// tells how). Returns done, or a failure after its error line; what is still due stays in
+// the run's memory for the next attempt.
 copy_result check_destination(const copy_job& job, std::uint64_t k);
 
 }  // namespace zobret
