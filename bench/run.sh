@@ -154,8 +154,8 @@ cp "$work/src.bin" "$work/stale.bin"
 sync
 short=$((gib - mib))
 add "zobret resume" "truncate -s $short part.bin && sync" "'$bin' src.bin part.bin >progress.txt 2>errors.txt"
-add "zobret rerun, complete" "sync" "'$bin' src.bin whole.bin >progress.txt 2>errors.txt"
-add "zobret comparison, complete" "touch -d '2 hours ago' stale.bin && sync" \
+add "zobret rerun over a complete copy" "sync" "'$bin' src.bin whole.bin >progress.txt 2>errors.txt"
+add "zobret comparison of a complete copy" "touch -d '2 hours ago' stale.bin && sync" \
   "'$bin' src.bin stale.bin >compared.txt 2>errors.txt"
 add "zobret fresh" "rm -f dst.bin && sync" "'$bin' src.bin dst.bin >progress.txt 2>errors.txt"
 add "rsync --partial --append-verify" "truncate -s $short part-rsync.bin && sync" \
@@ -166,7 +166,7 @@ for f in part part-rsync whole stale; do
 done
 grep -q ' Compared 1073741824 bytes: all of them matched' "$work/compared.txt" ||
   { say "bench: the last run did not compare the stale copy whole"; exit 1; }
-for name in "zobret resume" "zobret rerun, complete" "zobret comparison, complete" "zobret fresh" \
+for name in "zobret resume" "zobret rerun over a complete copy" "zobret comparison of a complete copy" "zobret fresh" \
             "rsync --partial --append-verify"; do
   timing_row 2 "$name" "zobret fresh"
 done
@@ -298,7 +298,7 @@ check_row "1: zobret / dd bs=1M conv=fsync" "$(ratio_of "zobret" "dd bs=1M conv=
 check_row "1: zobret / cp + sync" "$(ratio_of "zobret" "cp + sync")" "<= 1.00" "x <= 1.00"
 check_row "2: zobret resume / zobret fresh" "$(ratio_of "zobret resume" "zobret fresh")" "< 0.02" "x < 0.02"
 check_row "2: zobret resume / rsync" "$(ratio_of "zobret resume" "rsync --partial --append-verify")" "< 1.00" "x < 1.00"
-check_row "2: zobret rerun, complete / zobret fresh" "$(ratio_of "zobret rerun, complete" "zobret fresh")" "< 0.02" "x < 0.02"
+check_row "2: zobret rerun over a complete copy / zobret fresh" "$(ratio_of "zobret rerun over a complete copy" "zobret fresh")" "< 0.02" "x < 0.02"
 if [ -n "$share" ]; then
   check_row "3: zobret / cp from the share" "$(ratio_of "zobret from the share" "cp from the share")" "<= 1.05" "x <= 1.05"
   check_row "3: zobret / cp + sync from the share" "$(ratio_of "zobret from the share" "cp + sync from the share")" "<= 1.00" "x <= 1.00"

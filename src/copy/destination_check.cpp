@@ -89,7 +89,8 @@ bool meets(const std::vector<stretch>& stretches, std::uint64_t from, std::uint6
 // about one round trip, where one read after another would cost a round trip each.
 constexpr std::size_t look_batch = 2 * check_chunk;
 struct batch {
-  std::unique_ptr<char[]> ours{new char[look_batch]};  // the destination's bytes, in turn
+  std::unique_ptr<char[]> chunk{new char[check_chunk]};  // the destination's, as read
+  std::unique_ptr<char[]> ours{new char[look_batch]};    // its gathered runs, in turn
   std::unique_ptr<char[]> theirs{new char[check_chunk]};
   struct run {
     std::uint64_t offset;
@@ -125,15 +126,18 @@ copy_result settle(const copy_job& job, batch* b, bool heal, std::uint64_t* diff
 // that ends in a zero byte or meets one of the stretches in always, as runs of such pages;
 // with heal, a run that differs is written again from the source. The first differing
 // byte into *differs_at (nothing_differs when none); without heal the look ends there.
-// Reads the source only for those pages.
+// Reads the source only for those pages, and asks for the zero-ending ones ahead (the
+// caller asks for the stretches). The buffers are b's, which comes back empty.
 copy_result look_at(const copy_job& job, std::uint64_t from, std::uint64_t to,
-                    const std::vector<stretch>& always, bool heal, std::uint64_t* differs_at) {
+                    const std::vector<stretch>& always, bool heal, batch* buffers,
+                    std::uint64_t* differs_at) {
   *differs_at = nothing_differs;
-  const std::unique_ptr<char[]> ours(new char[check_chunk]);
-  batch b;
+  batch& b = *buffers;
+  b.runs.reserve(look_batch / page_size);
+  const char* ours = b.chunk.get();
   for (std::uint64_t at = page_start(from); at < to;) {
     const std::size_t len = static_cast<std::size_t>(std::min<std::uint64_t>(to - at, check_chunk));
-    if (!read_exactly_at(job.destination, ours.get(), len, at))
+    if (!read_exactly_at(job.destination, b.chunk.get(), len, at))
       return fail_reading(job.destination.path);
     auto wanted = [&](std::size_t start) {
       const std::size_t end =
@@ -153,10 +157,10 @@ copy_result look_at(const copy_job& job, std::uint64_t from, std::uint64_t to,
         const copy_result result = settle(job, &b, heal, differs_at);
         if (result != copy_result::done || (!heal && *differs_at != nothing_differs)) return result;
       }
-      std::memcpy(b.ours.get() + b.used, ours.get() + start, run);
+      std::memcpy(b.ours.get() + b.used, ours + start, run);
       b.runs.push_back({at + start, run});
       b.used += run;
-      prefetch(job.source.handle.get(), at + start, run);
+      if (!meets(always, at + start, at + end)) prefetch(job.source.handle.get(), at + start, run);
       start = end;
     }
     at += len;
@@ -178,21 +182,21 @@ copy_result first_look(const copy_job& job, std::uint64_t k, std::uint64_t* diff
     if (sample.from < window_from) below.push_back({sample.from, std::min(sample.to, window_from)});
     if (sample.to > window_from) always.push_back(sample);
   }
-  // The system may still cache zero-filled pages of the source that a share handed over:
-  // they are dropped first. Then everything is asked for at once, so that a distant share
-  // sends it side by side.
+  // The system may still cache zero-filled pages of the source that a share handed over
+  // before an earlier run failed, near where it stopped: they are dropped first. Then
+  // everything is asked for at once, so that a distant share sends it side by side.
   forget_cached(source, window_from, k - window_from + check_window);
   for (const stretch& s : below) {
-    forget_cached(source, s.from, s.to - s.from);
     prefetch(source, s.from, s.to - s.from);
     prefetch(destination, s.from, s.to - s.from);
   }
   for (const stretch& s : always) prefetch(source, s.from, s.to - s.from);
+  batch b;
   for (const stretch& s : below) {
-    const copy_result result = look_at(job, s.from, s.to, {s}, false, differs_at);
+    const copy_result result = look_at(job, s.from, s.to, {s}, false, &b, differs_at);
     if (result != copy_result::done || *differs_at != nothing_differs) return result;
   }
-  return look_at(job, window_from, k, always, false, differs_at);
+  return look_at(job, window_from, k, always, false, &b, differs_at);
 }
 
 // Whether the source's time stamps make the destination suspect: a source modified after
@@ -331,7 +335,8 @@ copy_result second_look(const copy_job& job, std::uint64_t k) {
     // of it: they are dropped first, so that its bytes come from its file system again.
     forget_cached(job.source.handle.get(), from, k - from + check_window);
     std::uint64_t differs_at = nothing_differs;
-    const copy_result result = look_at(job, from, k, {}, true, &differs_at);
+    batch b;
+    const copy_result result = look_at(job, from, k, {}, true, &b, &differs_at);
     if (result != copy_result::done) return result;
   }
   memory->checked_until = k;
