@@ -127,7 +127,7 @@ copy_result settle(const copy_job& job, batch* b, bool heal, std::uint64_t* diff
 // with heal, a run that differs is written again from the source. The first differing
 // byte into *differs_at (nothing_differs when none); without heal the look ends there.
 // Reads the source only for those pages, and asks for the zero-ending ones ahead (the
-// caller asks for the stretches). The buffers are b's, which comes back empty.
+// caller asks for the stretches). The buffers are b's.
 copy_result look_at(const copy_job& job, std::uint64_t from, std::uint64_t to,
                     const std::vector<stretch>& always, bool heal, batch* buffers,
                     std::uint64_t* differs_at) {
@@ -146,8 +146,11 @@ copy_result look_at(const copy_job& job, std::uint64_t from, std::uint64_t to,
     };
     for (std::size_t start = 0; start < len;) {
       std::size_t end = start;
-      while (end < len && wanted(end))
+      bool zero_ending = false;
+      while (end < len && wanted(end)) {
         end = static_cast<std::size_t>(std::min<std::uint64_t>(end + page_size, len));
+        zero_ending = zero_ending || ours[end - 1] == 0;
+      }
       if (end == start) {
         start += page_size;
         continue;
@@ -160,7 +163,12 @@ copy_result look_at(const copy_job& job, std::uint64_t from, std::uint64_t to,
       std::memcpy(b.ours.get() + b.used, ours + start, run);
       b.runs.push_back({at + start, run});
       b.used += run;
-      if (!meets(always, at + start, at + end)) prefetch(job.source.handle.get(), at + start, run);
+      // The system may still cache zero-filled pages of the source that a share handed
+      // over, which would match such pages: they are read from the file system again.
+      if (zero_ending) {
+        forget_cached(job.source.handle.get(), at + start, run);
+        prefetch(job.source.handle.get(), at + start, run);
+      }
       start = end;
     }
     at += len;
@@ -182,10 +190,11 @@ copy_result first_look(const copy_job& job, std::uint64_t k, std::uint64_t* diff
     if (sample.from < window_from) below.push_back({sample.from, std::min(sample.to, window_from)});
     if (sample.to > window_from) always.push_back(sample);
   }
-  // The system may still cache zero-filled pages of the source that a share handed over
-  // before an earlier run failed, near where it stopped: they are dropped first. Then
-  // everything is asked for at once, so that a distant share sends it side by side.
-  forget_cached(source, window_from, k - window_from + check_window);
+  // The source's bytes behind k, which the copy reads next, come from its file system
+  // again, not from what an earlier run's dropped share may have left in the cache. The
+  // stretches compared are asked for at once, so that a distant share sends them side by
+  // side.
+  forget_cached(source, k, check_window);
   for (const stretch& s : below) {
     prefetch(source, s.from, s.to - s.from);
     prefetch(destination, s.from, s.to - s.from);
