@@ -41,11 +41,12 @@ void note_source(run_memory* memory, const file_facts& facts) {
 }
 
 // After the last byte: the source must still be the file it was when the attempt began
-// (same size, time stamp and identity). A share that came back may have handed over
-// bytes of a file that replaced it, or a source cut short the zeros it never had.
+// (same size, time stamp and identity), as its file system tells past every cache. A share
+// that came back may have handed over bytes of a file that replaced it, or a source cut
+// short the zeros it never had.
 copy_result check_source_unchanged(const copy_job& job) {
   file_facts now;
-  const path_kind kind = file_size(job.source.path, &now);
+  const path_kind kind = file_size(job.source.path, &now, true);
   if (kind == path_kind::missing) say_error(file_error::missing, job.source.path);
   else if (kind != path_kind::file) say_error(file_error::unmeasurable, job.source.path);
   else if (!same_file(now, job.memory->source)) say_error(file_error::changed, job.source.path);

@@ -44,9 +44,10 @@ struct file_facts {
 };
 
 // What path names, and its facts: one query of the file system, one round trip on a
-// share. *facts is set for a file, and for a special file as far as the system tells;
-// a size that cannot be read is never taken to be 0.
-path_kind file_size(const char* path, file_facts* facts);
+// share; past_cache asks the file system itself where the system can (never the kernel's
+// cached view of a share). *facts is set for a file, and for a special file as far as the
+// system tells; a size that cannot be read is never taken to be 0.
+path_kind file_size(const char* path, file_facts* facts, bool past_cache = false);
 
 // How a read, or a copy in the kernel, went.
 enum class io_result {

@@ -96,13 +96,14 @@ int advise(int handle, std::uint64_t offset, std::uint64_t len, advice what) {
 
 int file_access(const char* path, int mode) { return access(path, mode) == 0 ? 0 : -1; }
 
-path_kind file_size(const char* path, file_facts* facts) {
+path_kind file_size(const char* path, file_facts* facts, bool past_cache) {
 #if ZOBRET_HAVE_STATX
-  // Asked of the file system itself, never answered from the kernel's cache: a network
-  // client that holds the file open (or just reopened it after its server came back) may
-  // go on showing a file that was replaced on the server meanwhile.
+  // Past the cache, asked of the file system itself: a network client that holds the file
+  // open (or just reopened it after its server came back) may go on showing a file that
+  // was replaced on the server meanwhile. That costs a FUSE share a few round trips more.
   struct statx st;
-  if (statx(AT_FDCWD, path, AT_STATX_FORCE_SYNC, STATX_BASIC_STATS, &st) != 0)
+  const int sync = past_cache ? AT_STATX_FORCE_SYNC : AT_STATX_SYNC_AS_STAT;
+  if (statx(AT_FDCWD, path, sync, STATX_BASIC_STATS, &st) != 0)
     return errno == ENOENT || errno == ENOTDIR ? path_kind::missing : path_kind::unknown;
   if (S_ISDIR(st.stx_mode)) return path_kind::directory;
   facts->size = st.stx_size;
@@ -112,6 +113,7 @@ path_kind file_size(const char* path, file_facts* facts) {
   facts->index = st.stx_ino;
   return S_ISREG(st.stx_mode) ? path_kind::file : path_kind::special;
 #else
+  (void)past_cache;  // no way to ask past the cache here
   struct stat st;
   if (stat(path, &st) != 0)
     return errno == ENOENT || errno == ENOTDIR ? path_kind::missing : path_kind::unknown;
