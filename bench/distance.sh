@@ -189,13 +189,9 @@ if [[ -n $also && ${1:-} != --vm && ! -x $also_bin ]]; then
   say "distance: no program at $also_bin"; exit 1
 fi
 
-work=$(mktemp -d "${ZOBRET_BENCH_DIR:-/var/tmp}/zobret-distance.XXXXXX")
-cleanup() {
-  [[ -r $work/lab/lab.conf ]] && "$lab" down "$work/lab" 2>/dev/null
-  rm -rf "$work"
-}
-trap cleanup EXIT
-trap 'exit 130' INT TERM
+# shellcheck source=bench/lib.sh
+. "$here/lib.sh"
+bench_work distance
 
 # vm_report DIR: the table and the targets from the times of every boot (DIR/MOUNT/times.tsv):
 # for each cell the median time of each tool, as MB/s and as a speed over cp's.

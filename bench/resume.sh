@@ -226,13 +226,9 @@ if [[ -z $after ]]; then
 fi
 for b in "$before" "$after"; do [[ -x $b ]] || { say "resume: no program at $b"; exit 1; }; done
 
-work=$(mktemp -d "${ZOBRET_BENCH_DIR:-/var/tmp}/zobret-resume.XXXXXX")
-cleanup() {
-  [[ -r $work/lab/lab.conf ]] && "$lab" down "$work/lab" 2>/dev/null
-  rm -rf "$work"
-}
-trap cleanup EXIT
-trap 'exit 130' INT TERM
+# shellcheck source=bench/lib.sh
+. "$here/lib.sh"
+bench_work resume
 # the binaries under fixed names, which the guest's runs use too
 cp "$before" "$work/zobret-before"
 cp "$after" "$work/zobret-after"
