@@ -92,6 +92,17 @@ int advise(int handle, std::uint64_t offset, std::uint64_t len, advice what) {
 #endif
 }
 
+// What a failed lookup means: only a path that names nothing (or runs through a file, as
+// notes.txt/big.iso does) is missing; any other failure leaves the path unknown.
+path_kind lookup_failure() {
+  return errno == ENOENT || errno == ENOTDIR ? path_kind::missing : path_kind::unknown;
+}
+
+// A time stamp as file_facts keeps it: nanoseconds since 1970.
+std::int64_t nanoseconds(std::int64_t seconds, std::int64_t nanos) {
+  return seconds * 1000000000 + nanos;
+}
+
 }  // namespace
 
 int file_access(const char* path, int mode) { return access(path, mode) == 0 ? 0 : -1; }
@@ -103,20 +114,17 @@ path_kind file_size(const char* path, file_facts* facts, bool past_cache) {
   // was replaced on the server meanwhile. That costs a FUSE share a few round trips more.
   struct statx st;
   const int sync = past_cache ? AT_STATX_FORCE_SYNC : AT_STATX_SYNC_AS_STAT;
-  if (statx(AT_FDCWD, path, sync, STATX_BASIC_STATS, &st) != 0)
-    return errno == ENOENT || errno == ENOTDIR ? path_kind::missing : path_kind::unknown;
+  if (statx(AT_FDCWD, path, sync, STATX_BASIC_STATS, &st) != 0) return lookup_failure();
   if (S_ISDIR(st.stx_mode)) return path_kind::directory;
   facts->size = st.stx_size;
-  facts->modified =
-      static_cast<std::int64_t>(st.stx_mtime.tv_sec) * 1000000000 + st.stx_mtime.tv_nsec;
+  facts->modified = nanoseconds(st.stx_mtime.tv_sec, st.stx_mtime.tv_nsec);
   facts->volume = (static_cast<std::uint64_t>(st.stx_dev_major) << 32) | st.stx_dev_minor;
   facts->index = st.stx_ino;
   return S_ISREG(st.stx_mode) ? path_kind::file : path_kind::special;
 #else
   (void)past_cache;  // no way to ask past the cache here
   struct stat st;
-  if (stat(path, &st) != 0)
-    return errno == ENOENT || errno == ENOTDIR ? path_kind::missing : path_kind::unknown;
+  if (stat(path, &st) != 0) return lookup_failure();
   if (S_ISDIR(st.st_mode)) return path_kind::directory;
   if (st.st_size < 0) return path_kind::unknown;
   facts->size = static_cast<std::uint64_t>(st.st_size);
@@ -125,7 +133,7 @@ path_kind file_size(const char* path, file_facts* facts, bool past_cache) {
 #else
   const struct timespec& modified = st.st_mtim;
 #endif
-  facts->modified = static_cast<std::int64_t>(modified.tv_sec) * 1000000000 + modified.tv_nsec;
+  facts->modified = nanoseconds(modified.tv_sec, modified.tv_nsec);
   facts->volume = static_cast<std::uint64_t>(st.st_dev);
   facts->index = static_cast<std::uint64_t>(st.st_ino);
   return S_ISREG(st.st_mode) ? path_kind::file : path_kind::special;

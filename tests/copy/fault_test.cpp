@@ -272,8 +272,8 @@ TEST_F(FaultTest, KilledComparisonIsComparedAgainByTheNextRun) {
   std::string data = zobret_test::random_bytes(8 * mib);
   std::string held = data;
   for (const std::size_t at : {mib + 200 * 1024, 6 * mib + 200 * 1024}) {  // between samples
-    data[(at / page + 1) * page - 1] = held[(at / page + 1) * page - 1] =
-        'x';  // no zero-ending page
+    const std::size_t page_end = (at / page + 1) * page - 1;
+    data[page_end] = held[page_end] = 'x';  // no zero-ending page
     held.replace(at, 5, "stale");
   }
   const std::string src = source(false, data);
