@@ -59,19 +59,15 @@ class CliTest : public zobret_test::TempDirTest {
 // its error line; either after the banner, with 255 and no file touched.
 TEST_F(CliTest, WrongCommandLinesStopAfterTheBannerAndTouchNothing) {
   const std::string p = zobret_test::zobret_binary();
-  const std::string help_end = "\nUSAGE: " + p +
-                               " <PATH TO SOURCE> <PATH TO DESTINATION>\n\n"
-                               "EXAMPLES: " +
-                               p +
-                               " .\\bigfile.zip \\\\192.0.2.10\\share\\bigfile.zip\n"
-                               "          " +
-                               p +
-                               " \\\\192.0.2.10\\share\\bigfile.zip .\\bigfile.zip\n"
-                               "          " +
-                               p +
-                               " Z:\\bigfile.zip C:\\TEMP\\bigfile.zip\n"
-                               "          " +
-                               p + " /mnt/remote/bigfile.zip /usr/bigfile.zip\n";
+  std::string help_end = "\nUSAGE: " + p + " <PATH TO SOURCE> <PATH TO DESTINATION>\n\n";
+  std::string lead = "EXAMPLES: ";
+  for (const char* example : {" .\\bigfile.zip \\\\192.0.2.10\\share\\bigfile.zip\n",
+                              " \\\\192.0.2.10\\share\\bigfile.zip .\\bigfile.zip\n",
+                              " Z:\\bigfile.zip C:\\TEMP\\bigfile.zip\n",
+                              " /mnt/remote/bigfile.zip /usr/bigfile.zip\n"}) {
+    help_end += lead + p + example;
+    lead = "          ";
+  }
   for (const char* args : {"", "'a'", "'a' 'b' 'c'"}) {
     EXPECT_EQ(255, run(args)) << args;
     EXPECT_EQ(zobret_test::console_text(banner), read_file("out.txt")) << args;
