@@ -27,6 +27,13 @@ TEST_F(CopyAttemptTest, OutcomesAndTheirLines) {
     std::string out_has, err_has;
     std::string dst_after;  // what the destination holds afterwards ("-" when absent)
   };
+  // A setup that writes the source and the destination.
+  auto holding = [&](const std::string& source, const std::string& destination) {
+    return [&, source, destination] {
+      write_file("s", source);
+      write_file("d", destination);
+    };
+  };
   const Case cases[] = {
       {"missing source", [] {}, path("none"), path("d"), -1, "",
        " ERROR: The file " + path("none") + " doesn't seem to be existant.\n", "-"},
@@ -41,41 +48,22 @@ TEST_F(CopyAttemptTest, OutcomesAndTheirLines) {
        "] Total 70000 bytes to go.\n\n00000000K > ", "", data},
       {"empty source", [&] { write_file("s", ""); }, path("s"), path("d"), 0,
        "(0 of 0 bytes).\n[TIME] Total 0 bytes to go.\n\n00000000K > ", "", ""},
-      {"complete destination",
-       [&] {
-         write_file("s", data);
-         write_file("d", data);
-       },
-       path("s"), path("d"), 0, "(70000 of 70000 bytes).\n[TIME] Total 0 bytes to go.\n", "", data},
-      {"longer destination",
-       [&] {
-         write_file("s", "");
-         write_file("d", "12345");
-       },
-       path("s"), path("d"), 0, "(5 of 0 bytes).\n[TIME] Total 4294967291 bytes to go.\n",
+      {"complete destination", holding(data, data), path("s"), path("d"), 0,
+       "(70000 of 70000 bytes).\n[TIME] Total 0 bytes to go.\n", "", data},
+      {"longer destination", holding("", "12345"), path("s"), path("d"), 0,
+       "(5 of 0 bytes).\n[TIME] Total 4294967291 bytes to go.\n",
        " ERROR: Destination file size is bigger than source file size.\n", "12345"},
-      {"resume",
-       [&] {
-         write_file("s", data);
-         write_file("d", data.substr(0, 12345));
-       },
-       path("s"), path("d"), 0, "\nSkipping 12345 bytes.\n\n00000012K > ,,,,,,,,,, ,,.", "", data},
+      {"resume", holding(data, data.substr(0, 12345)), path("s"), path("d"), 0,
+       "\nSkipping 12345 bytes.\n\n00000012K > ,,,,,,,,,, ,,.", "", data},
       // A dropped share can leave zeros where data belongs just before the resume point:
       // the first look finds them, and the comparison heals them before the copy goes on.
-      {"resume over zeros",
-       [&] {
-         write_file("s", data);
-         write_file("d", data.substr(0, 30000) + std::string(10000, '\0'));
-       },
+      {"resume over zeros", holding(data, data.substr(0, 30000) + std::string(10000, '\0')),
        path("s"), path("d"), 0,
        "\nSkipping 40000 bytes.\n\n00000040K > ,,,,,,,,,, ,,,,,,,,,, ,,,,,,,,,, ,,,,,,,,,, . ", "",
        data},
       {"complete destination ending in zeros",
-       [&] {
-         write_file("s", data);
-         write_file("d", data.substr(0, 60000) + std::string(10000, '\0'));
-       },
-       path("s"), path("d"), 0, "(70000 of 70000 bytes).\n[TIME] Total 0 bytes to go.\n", "", data},
+       holding(data, data.substr(0, 60000) + std::string(10000, '\0')), path("s"), path("d"), 0,
+       "(70000 of 70000 bytes).\n[TIME] Total 0 bytes to go.\n", "", data},
       {"destination in a missing directory", [&] { write_file("s", data); }, path("s"),
        path("no/d"), -1, "\n00000000K > ",
        " ERROR: Unable to open the file " + path("no/d") + " for writing.\n", "-"},
