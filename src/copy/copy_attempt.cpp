@@ -28,8 +28,12 @@ int fail(file_error what, const char* path) {
   return attempt_failed;
 }
 
+bool same_identity(const file_facts& a, const file_facts& b) {
+  return a.volume == b.volume && a.index == b.index;
+}
+
 bool same_file(const file_facts& a, const file_facts& b) {
-  return a.size == b.size && a.modified == b.modified && a.volume == b.volume && a.index == b.index;
+  return a.size == b.size && a.modified == b.modified && same_identity(a, b);
 }
 
 // What the run learns of the source at an attempt's start: what it was at the run's first
@@ -87,8 +91,11 @@ copy_result resume(const copy_job& job, std::uint64_t k) {
   run_memory* memory = job.memory;
   // Bytes a failed sync or write may have cost are written again, behind the display.
   if (memory->rewrite_from < k) {
+    std::uint64_t to = k;
+    copy_result result = prepare_rewrite(job, k, &to);
+    if (result != copy_result::done) return result;
     std::uint64_t reached = memory->rewrite_from;
-    const copy_result result = seek_and_copy(job, memory->rewrite_from, k, no_marks, &reached);
+    if (reached < to) result = seek_and_copy(job, memory->rewrite_from, to, no_marks, &reached);
     memory->rewrite_from = reached;
     if (result != copy_result::done) return result;
   }
@@ -134,6 +141,19 @@ path_kind find_destination(const char* source, const char* destination, std::str
   return file_size(path->c_str(), facts);
 }
 
+// The destination longer than the source, where a comparison of this run holds a page out
+// of place: what the page held goes back, and the attempt ends.
+int put_back(const char* source, owned_handle source_handle, const char* destination,
+             run_memory* memory) {
+  owned_handle handle(open_destination(destination));
+  if (handle.get() < 0) return fail(file_error::no_open_for_writing, destination);
+  copy_job job{{source, std::move(source_handle), false, {}},
+               {destination, std::move(handle), true, {}},
+               0,
+               memory};
+  return end_attempt(&job, put_back_held_page(job));
+}
+
 }  // namespace
 
 int copy_attempt(const char* source, const char* destination_arg, run_memory* memory) {
@@ -165,6 +185,13 @@ int copy_attempt(const char* source, const char* destination_arg, run_memory* me
       find_destination(source, destination_arg, &destination_text, &destination_facts);
   const char* destination = destination_text.c_str();
   if (kind == path_kind::directory) return fail(file_error::directory, destination);
+  // The source itself, by its own path, a link or a folder that holds it, is never written
+  // to. (A file system that tells no file index, 0, tells nothing here.)
+  if (kind == path_kind::file && destination_facts.index != 0 &&
+      same_identity(source_facts, destination_facts)) {
+    say_same_file(source, destination);
+    return attempt_refused;
+  }
   std::uint64_t k = 0;
   owned_handle destination_handle;
   bool writable = true;
@@ -193,8 +220,13 @@ int copy_attempt(const char* source, const char* destination_arg, run_memory* me
     // always has; the size error follows, and the file is left as it is.
     say_to_go(k <= n ? n - k : static_cast<std::uint32_t>(n - k));
     if (k > n) {
+      // A comparison this run began may hold a page of it out of place: put back first.
+      if (!memory->held_page.empty()) {
+        const int result = put_back(source, std::move(source_handle), destination, memory);
+        if (result != attempt_finished) return result;
+      }
       say_size_conflict();
-      return attempt_finished;
+      return attempt_refused;
     }
     if (k < n) {
       progress_start(k);

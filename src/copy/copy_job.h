@@ -5,6 +5,8 @@
 #define ZOBRET_COPY_COPY_JOB_H
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #include "copy/file_io.h"
 #include "report/messages.h"  // compare_reason
@@ -18,6 +20,20 @@ enum class copy_result {
   done,
   read_failed,   // a file read failed, or the source ended early or changed
   write_failed,  // the destination failed to take, or to sync, a byte
+};
+
+// The bytes of a file from `from` to `to`-1.
+struct stretch {
+  std::uint64_t from, to;
+};
+
+// Pages of the destination that a look found to hold the source's bytes, where those bytes
+// end in a zero byte: what a dropping share hands over in place of either file's own. Such
+// a match proves nothing until it holds in an attempt that goes on without a failure, so
+// every attempt after a failure compares them again. At most unsure_limit bytes are kept.
+struct unsure_pages {
+  std::vector<stretch> runs;  // in the order found, touching pages merged
+  std::uint64_t bytes = 0;
 };
 
 constexpr std::uint64_t nothing_to_rewrite = UINT64_MAX;
@@ -53,6 +69,15 @@ struct run_memory {
   bool compare_marked = false;          // its last page was put out of place (see
                                         // destination_check.cpp)
   std::uint64_t compare_rewritten = 0;  // bytes it has written again so far
+  // What the page put out of place held before, at held_at (empty: none is held), to be
+  // put back should the comparison never end; and whether it differed from the source.
+  std::string held_page;
+  std::uint64_t held_at = 0;
+  bool held_differs = false;
+  // Unsure matches (see unsure_pages) of the run's first look, which call for the whole
+  // comparison should they differ after all, and of its second looks, which are healed.
+  unsure_pages unsure_found;
+  unsure_pages unsure_written;
 };
 
 // A file the copy has open: its path (which serves only the error lines), its handle,

@@ -16,7 +16,10 @@
 //   within the run, the whole destination is compared with the source block by block and
 //   every block that differs written again at its offset, with a log line and a display of
 //   its own. A run killed meanwhile leaves a last page that differs from the source, so
-//   that the next run compares again.
+//   that the next run compares again;
+// - a page that a look finds equal only where both files end it in a zero byte, which is
+//   what a dropping share hands over for either of them, is compared again by the next
+//   attempt should this one fail.
 #include "copy/destination_check.h"
 
 #include <algorithm>
@@ -49,6 +52,9 @@ constexpr std::uint64_t first_look_window = 2 * check_window;
 constexpr std::uint64_t tail_stretch = mib;
 constexpr std::uint64_t sample_count = 16;
 constexpr std::uint64_t sample_bytes = 64 * kib;
+// The unsure matches a run keeps of each kind: what one first look and a few second looks
+// can find on a file of zeros, so that an attempt after a failure reads little again.
+constexpr std::uint64_t unsure_limit = 32 * mib;
 // A source modified later than this before the destination's last write is suspect: the
 // two time stamps may come from two machines' clocks.
 constexpr std::int64_t clock_allowance_ns = 120LL * 1000 * 1000 * 1000;
@@ -74,10 +80,6 @@ std::size_t first_difference(const char* a, const char* b, std::size_t len) {
   return i;
 }
 
-struct stretch {
-  std::uint64_t from, to;
-};
-
 bool meets(const std::vector<stretch>& stretches, std::uint64_t from, std::uint64_t to) {
   for (const stretch& s : stretches)
     if (s.from < to && from < s.to) return true;
@@ -98,7 +100,24 @@ struct batch {
   };
   std::vector<run> runs;
   std::size_t used = 0;
+  unsure_pages* unsure = nullptr;  // where the looks note their unsure matches, if anywhere
 };
+
+void note_unsure(unsure_pages* u, std::uint64_t from, std::uint64_t to) {
+  if (u->bytes + (to - from) > unsure_limit) return;
+  u->bytes += to - from;
+  if (!u->runs.empty() && u->runs.back().to == from) u->runs.back().to = to;
+  else u->runs.push_back({from, to});
+}
+
+// The pages of a run at offset that the destination now holds as the source's bytes
+// theirs (len of them), where those end in a zero byte, are noted as unsure.
+void note_zero_ending(unsure_pages* u, const char* theirs, std::size_t len, std::uint64_t offset) {
+  for (std::size_t page = 0; page < len; page += page_size) {
+    const std::size_t end = std::min<std::size_t>(page + page_size, len);
+    if (theirs[end - 1] == 0) note_unsure(u, offset + page, offset + end);
+  }
+}
 
 // Compares every gathered run with the source, and with heal writes a run that differs
 // again from the source; the first differing byte lowers *differs_at. Empties the batch.
@@ -107,7 +126,8 @@ copy_result settle(const copy_job& job, batch* b, bool heal, std::uint64_t* diff
   for (const batch::run& r : b->runs) {
     if (!read_exactly_at(job.source, b->theirs.get(), r.len, r.offset))
       return fail_reading(job.source.path);
-    if (std::memcmp(ours, b->theirs.get(), r.len) != 0) {
+    const bool same = std::memcmp(ours, b->theirs.get(), r.len) == 0;
+    if (!same) {
       *differs_at =
           std::min(*differs_at, r.offset + first_difference(ours, b->theirs.get(), r.len));
       std::size_t written = 0;
@@ -115,6 +135,8 @@ copy_result settle(const copy_job& job, batch* b, bool heal, std::uint64_t* diff
                                  &written) != 0)
         return fail_writing(job.destination.path);
     }
+    if (b->unsure != nullptr && (same || heal))
+      note_zero_ending(b->unsure, b->theirs.get(), r.len, r.offset);
     ours += r.len;
   }
   b->runs.clear();
@@ -179,7 +201,8 @@ copy_result look_at(const copy_job& job, std::uint64_t from, std::uint64_t to,
 // The run's first look at a destination of k bytes it found, which writes nothing: its
 // sampled blocks, its last tail_stretch, and the pages ending in a zero byte of its last
 // first_look_window, compared with the source in one read of each. The first byte found
-// to differ into *differs_at (nothing_differs when none).
+// to differ into *differs_at (nothing_differs when none); its unsure matches into the
+// run's memory.
 copy_result first_look(const copy_job& job, std::uint64_t k, std::uint64_t* differs_at) {
   const int source = job.source.handle.get(), destination = job.destination.handle.get();
   const std::uint64_t window_from = page_start(k - std::min(k, first_look_window));
@@ -201,6 +224,8 @@ copy_result first_look(const copy_job& job, std::uint64_t k, std::uint64_t* diff
   }
   for (const stretch& s : always) prefetch(source, s.from, s.to - s.from);
   batch b;
+  job.memory->unsure_found = unsure_pages{};
+  b.unsure = &job.memory->unsure_found;
   for (const stretch& s : below) {
     const copy_result result = look_at(job, s.from, s.to, {s}, false, &b, differs_at);
     if (result != copy_result::done || *differs_at != nothing_differs) return result;
@@ -212,31 +237,43 @@ copy_result first_look(const copy_job& job, std::uint64_t k, std::uint64_t* diff
 // the destination was last written, or less than the allowance for two clocks before.
 // Never proof that the two agree: the first look still compares.
 bool source_newer(const copy_job& job) {
-  return job.source.facts.modified > job.destination.facts.modified - clock_allowance_ns;
+  const std::int64_t destination = job.destination.facts.modified;
+  return destination < INT64_MIN + clock_allowance_ns ||
+         job.source.facts.modified > destination - clock_allowance_ns;
 }
 
-// Before the comparison writes its first block: makes sure that the destination's last
-// page (of m bytes) differs from the source's until the comparison ends, so that a run
-// killed meanwhile, or whose written blocks a share lost, leaves the next run a difference
-// that its first look finds. The page is written again last of all. Its bytes are
-// inverted when it holds the source's, then synced; *differs says it is done. A comparison
-// that writes nothing leaves the page alone: another run copying the same file meanwhile
-// never meets a page out of place.
-copy_result hold_last_page(const copy_job& job, std::uint64_t m, bool* differs) {
+// Before the comparison writes its first block, and before bytes a failure may have cost
+// are written again while it is due: the destination's last page (of m bytes) is put out
+// of place, so that a run killed before the comparison ends, or whose written blocks a
+// share lost, leaves the next run a difference that its first look finds. The page is
+// written again last of all. Its bytes become the source's as read, inverted, whatever the
+// destination held: a read that a dropping share filled with zeros can make the two pages
+// look different where they are not, never the inverted page equal to the source's own.
+// What the page held is kept, to be put back should the comparison never end. Synced;
+// once held, the page stays held until the comparison ends. A comparison that writes
+// nothing leaves the page alone: another run copying the same file meanwhile never meets
+// a page out of place.
+copy_result hold_last_page(const copy_job& job, std::uint64_t m) {
+  run_memory* memory = job.memory;
+  if (memory->compare_marked) return copy_result::done;
   const std::uint64_t at = page_start(m - 1);
   const std::size_t len = static_cast<std::size_t>(m - at);
   char ours[page_size], theirs[page_size];
   if (!read_exactly_at(job.destination, ours, len, at)) return fail_reading(job.destination.path);
   if (!read_exactly_at(job.source, theirs, len, at)) return fail_reading(job.source.path);
-  if (std::memcmp(ours, theirs, len) == 0) {
-    for (std::size_t i = 0; i < len; ++i) theirs[i] = static_cast<char>(~theirs[i]);
-    std::size_t written = 0;
-    if (write_block_at(job.destination.handle.get(), theirs, len, at, &written) != 0 ||
-        sync_file(job.destination.handle.get(), job.destination.writable) != 0)
-      return fail_writing(job.destination.path);
-    job.memory->compare_marked = true;
+  // A page held already (by a comparison the source's change started again) keeps what
+  // the destination held before the first.
+  if (memory->held_page.empty() || memory->held_at != at) {
+    memory->held_page.assign(ours, len);
+    memory->held_at = at;
+    memory->held_differs = std::memcmp(ours, theirs, len) != 0;
   }
-  *differs = true;
+  for (std::size_t i = 0; i < len; ++i) theirs[i] = static_cast<char>(~theirs[i]);
+  std::size_t written = 0;
+  if (write_block_at(job.destination.handle.get(), theirs, len, at, &written) != 0 ||
+      sync_file(job.destination.handle.get(), job.destination.writable) != 0)
+    return fail_writing(job.destination.path);
+  memory->compare_marked = true;
   return copy_result::done;
 }
 
@@ -249,10 +286,10 @@ std::uint64_t compare_restart(std::uint64_t at) { return at - std::min(at, check
 // Compares the destination's bytes from to to-1 with the source's, block by block, writes
 // every block that differs again at its offset and draws the marks of a display of m bytes.
 // Syncs every sync_seconds, after which the run's comparison goes on behind the last
-// window. The bytes written again are added to *rewritten. With last_page_differs, the
-// last page is held out of place (hold_last_page) before the first block is written.
+// window. The bytes written again are added to *rewritten. With hold, the last page is
+// held out of place (hold_last_page) before the first block is written.
 copy_result compare_stretch(const copy_job& job, std::uint64_t from, std::uint64_t to,
-                            std::uint64_t m, std::uint64_t* rewritten, bool* last_page_differs) {
+                            std::uint64_t m, std::uint64_t* rewritten, bool hold) {
   const int source = job.source.handle.get(), destination = job.destination.handle.get();
   const std::unique_ptr<char[]> ours(new char[max_block]);
   const std::unique_ptr<char[]> theirs(new char[max_block]);
@@ -265,8 +302,8 @@ copy_result compare_stretch(const copy_job& job, std::uint64_t from, std::uint64
       return fail_reading(job.destination.path);
     if (!read_exactly_at(job.source, theirs.get(), len, at)) return fail_reading(job.source.path);
     if (std::memcmp(ours.get(), theirs.get(), len) != 0) {
-      if (last_page_differs != nullptr && !*last_page_differs) {
-        const copy_result held = hold_last_page(job, m, last_page_differs);
+      if (hold) {
+        const copy_result held = hold_last_page(job, m);
         if (held != copy_result::done) return held;
       }
       std::size_t written = 0;
@@ -281,6 +318,7 @@ copy_result compare_stretch(const copy_job& job, std::uint64_t from, std::uint64
     if (seconds_between(last_sync, now) >= sync_seconds) {
       if (sync_file(destination, job.destination.writable) != 0)
         return fail_writing(job.destination.path);
+      job.memory->synced_until = std::max(job.memory->synced_until, at);
       job.memory->compare_from = std::max(job.memory->compare_from, compare_restart(at));
       last_sync = std::chrono::steady_clock::now();
     }
@@ -296,26 +334,28 @@ copy_result compare_whole(const copy_job& job, std::uint64_t m) {
   say_comparing(memory->compare_why, memory->differs_at, from, m);
   progress_open(from);
   const std::uint64_t last_page = page_start(m - 1);
-  // A destination that may not be written needs no page held: its first write fails.
-  bool last_page_differs = memory->compare_marked || !job.destination.writable;
   copy_result result = compare_stretch(job, from, std::max(from, last_page), m,
-                                       &memory->compare_rewritten, &last_page_differs);
+                                       &memory->compare_rewritten, true);
   if (result != copy_result::done) return result;
   const int destination = job.destination.handle.get();
   if (sync_file(destination, job.destination.writable) != 0)
     return fail_writing(job.destination.path);
+  memory->synced_until = std::max(memory->synced_until, last_page);
   memory->compare_from = std::max(from, compare_restart(last_page));
-  // The page that was put out of place is no difference of the file's own.
+  // The page that was put out of place counts as a difference only where what it held
+  // before differed.
   std::uint64_t last_rewritten = 0;
-  result = compare_stretch(job, std::max(from, last_page), m, m, &last_rewritten, nullptr);
+  result = compare_stretch(job, std::max(from, last_page), m, m, &last_rewritten, false);
   if (result != copy_result::done) return result;
   if (sync_file(destination, job.destination.writable) != 0)
     return fail_writing(job.destination.path);
   if (!memory->compare_marked) memory->compare_rewritten += last_rewritten;
+  else if (memory->held_differs) memory->compare_rewritten += m - last_page;
   say_compared(m, memory->compare_rewritten);
   memory->compare_from = nothing_to_compare;
   memory->compare_marked = false;
   memory->compare_rewritten = 0;
+  memory->held_page.clear();
   memory->synced_until = std::max(memory->synced_until, m);
   // A source that went away near the end may have handed over zeros the comparison wrote:
   // after a failure the next attempt's second look covers them.
@@ -323,12 +363,55 @@ copy_result compare_whole(const copy_job& job, std::uint64_t m) {
   return copy_result::done;
 }
 
+// A comparison of the whole destination is due. A page already held out of place (see
+// hold_last_page) is held again from the source as it is now; the comparison covers every
+// unsure match.
 void compare_from_start(run_memory* memory, compare_reason why, std::uint64_t differs_at) {
   memory->compare_from = 0;
   memory->compare_why = why;
   memory->differs_at = differs_at;
   memory->compare_marked = false;
   memory->compare_rewritten = 0;
+  memory->unsure_found = unsure_pages{};
+  memory->unsure_written = unsure_pages{};
+}
+
+// A source that changed within the run makes the whole destination unverified.
+void compare_if_source_changed(run_memory* memory, std::uint64_t k) {
+  if (memory->source_changed && k > 0)
+    compare_from_start(memory, compare_reason::source_changed, 0);
+  memory->source_changed = false;
+}
+
+// After a failure: the unsure matches of the run's looks (below k) are compared again,
+// from the file systems once more. One of the first look that differs now makes the whole
+// comparison due; one of a second look is written again. Those still unsure are kept,
+// for the attempt after this one, should it follow a failure too.
+copy_result look_again(const copy_job& job, std::uint64_t k) {
+  run_memory* memory = job.memory;
+  const unsure_pages* lists[] = {&memory->unsure_found, &memory->unsure_written};
+  for (const unsure_pages* list : lists)
+    for (const stretch& s : list->runs)
+      if (s.from < k) prefetch(job.destination.handle.get(), s.from, std::min(k, s.to) - s.from);
+  unsure_pages found, written;
+  batch b;
+  for (const bool heal : {false, true}) {
+    b.unsure = heal ? &written : &found;
+    for (const stretch& s : (heal ? memory->unsure_written : memory->unsure_found).runs) {
+      if (s.from >= k) continue;
+      const std::uint64_t to = std::min(k, s.to);
+      std::uint64_t differs_at = nothing_differs;
+      const copy_result result = look_at(job, s.from, to, {{s.from, to}}, heal, &b, &differs_at);
+      if (result != copy_result::done) return result;
+      if (!heal && differs_at != nothing_differs) {
+        compare_from_start(memory, compare_reason::differs, differs_at);
+        return copy_result::done;
+      }
+    }
+  }
+  memory->unsure_found = std::move(found);
+  memory->unsure_written = std::move(written);
+  return copy_result::done;
 }
 
 // The second look at the bytes from the last one the run looked at (at most check_window
@@ -345,6 +428,7 @@ copy_result second_look(const copy_job& job, std::uint64_t k) {
     forget_cached(job.source.handle.get(), from, k - from + check_window);
     std::uint64_t differs_at = nothing_differs;
     batch b;
+    b.unsure = &memory->unsure_written;
     const copy_result result = look_at(job, from, k, {}, true, &b, &differs_at);
     if (result != copy_result::done) return result;
   }
@@ -354,11 +438,37 @@ copy_result second_look(const copy_job& job, std::uint64_t k) {
 
 }  // namespace
 
+copy_result prepare_rewrite(const copy_job& job, std::uint64_t k, std::uint64_t* to) {
+  run_memory* memory = job.memory;
+  compare_if_source_changed(memory, k);
+  *to = k;
+  if (memory->compare_from == nothing_to_compare || k == 0) return copy_result::done;
+  const copy_result held = hold_last_page(job, k);
+  if (held == copy_result::done) *to = std::min(k, memory->held_at);
+  return held;
+}
+
+copy_result put_back_held_page(const copy_job& job) {
+  run_memory* memory = job.memory;
+  if (memory->held_page.empty()) return copy_result::done;
+  std::size_t written = 0;
+  if (write_block_at(job.destination.handle.get(), memory->held_page.data(),
+                     memory->held_page.size(), memory->held_at, &written) != 0 ||
+      sync_file(job.destination.handle.get(), job.destination.writable) != 0)
+    return fail_writing(job.destination.path);
+  memory->held_page.clear();
+  memory->compare_marked = false;
+  memory->compare_from = nothing_to_compare;
+  return copy_result::done;
+}
+
 copy_result check_destination(const copy_job& job, std::uint64_t k) {
   run_memory* memory = job.memory;
-  if (memory->source_changed && k > 0)
-    compare_from_start(memory, compare_reason::source_changed, 0);
-  memory->source_changed = false;
+  compare_if_source_changed(memory, k);
+  if (memory->judged && memory->compare_from == nothing_to_compare) {
+    const copy_result result = look_again(job, k);
+    if (result != copy_result::done) return result;
+  }
   if (!memory->judged && k > 0 && memory->compare_from == nothing_to_compare) {
     std::uint64_t differs_at = nothing_differs;
     if (source_newer(job)) {

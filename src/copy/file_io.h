@@ -36,12 +36,24 @@ enum class path_kind {
 struct file_facts {
   std::uint64_t size = 0;     // bytes, all 64 bits
   std::int64_t modified = 0;  // last modification, nanoseconds since 1970 (UTC), as the
-                              // file's own file system (a share: its server) keeps it
+                              // file's own file system (a share: its server) keeps it;
+                              // held at the ends of 64 bits (see nanoseconds_since_1970)
   std::uint64_t volume = 0;   // the file system it lies on (POSIX st_dev; Windows: the
                               // volume serial number)
   std::uint64_t index = 0;    // the file on that file system (POSIX st_ino; Windows: the
                               // file index)
 };
+
+// A time stamp of seconds and nanoseconds since 1970 as file_facts keeps it. Stamps past
+// what 64 bits of nanoseconds hold (before 1678 or after 2262: archives, broken clocks)
+// are held at INT64_MIN or INT64_MAX, so that they still compare as earlier or later than
+// every stamp inside.
+constexpr std::int64_t nanoseconds_since_1970(std::int64_t seconds, std::int64_t nanos) {
+  constexpr std::int64_t billion = 1000000000;
+  if (seconds > (INT64_MAX - nanos) / billion) return INT64_MAX;
+  if (seconds < (INT64_MIN + billion) / billion) return INT64_MIN;
+  return seconds * billion + nanos;
+}
 
 // What path names, and its facts: one query of the file system, one round trip on a
 // share; past_cache asks the file system itself where the system can (never the kernel's

@@ -98,11 +98,6 @@ path_kind lookup_failure() {
   return errno == ENOENT || errno == ENOTDIR ? path_kind::missing : path_kind::unknown;
 }
 
-// A time stamp as file_facts keeps it: nanoseconds since 1970.
-std::int64_t nanoseconds(std::int64_t seconds, std::int64_t nanos) {
-  return seconds * 1000000000 + nanos;
-}
-
 }  // namespace
 
 int file_access(const char* path, int mode) { return access(path, mode) == 0 ? 0 : -1; }
@@ -117,7 +112,7 @@ path_kind file_size(const char* path, file_facts* facts, bool past_cache) {
   if (statx(AT_FDCWD, path, sync, STATX_BASIC_STATS, &st) != 0) return lookup_failure();
   if (S_ISDIR(st.stx_mode)) return path_kind::directory;
   facts->size = st.stx_size;
-  facts->modified = nanoseconds(st.stx_mtime.tv_sec, st.stx_mtime.tv_nsec);
+  facts->modified = nanoseconds_since_1970(st.stx_mtime.tv_sec, st.stx_mtime.tv_nsec);
   facts->volume = (static_cast<std::uint64_t>(st.stx_dev_major) << 32) | st.stx_dev_minor;
   facts->index = st.stx_ino;
   return S_ISREG(st.stx_mode) ? path_kind::file : path_kind::special;
@@ -133,7 +128,7 @@ path_kind file_size(const char* path, file_facts* facts, bool past_cache) {
 #else
   const struct timespec& modified = st.st_mtim;
 #endif
-  facts->modified = nanoseconds(modified.tv_sec, modified.tv_nsec);
+  facts->modified = nanoseconds_since_1970(modified.tv_sec, modified.tv_nsec);
   facts->volume = static_cast<std::uint64_t>(st.st_dev);
   facts->index = static_cast<std::uint64_t>(st.st_ino);
   return S_ISREG(st.st_mode) ? path_kind::file : path_kind::special;

@@ -137,7 +137,8 @@ path_kind file_size(const char* path, file_facts* facts, bool) {
   const std::int64_t ticks = static_cast<std::int64_t>(
       (static_cast<std::uint64_t>(info.ftLastWriteTime.dwHighDateTime) << 32) |
       info.ftLastWriteTime.dwLowDateTime);
-  facts->modified = (ticks - 116444736000000000LL) * 100;
+  facts->modified =
+      nanoseconds_since_1970(ticks / 10000000 - 11644473600LL, ticks % 10000000 * 100);
   facts->volume = info.dwVolumeSerialNumber;
   facts->index = (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
   return path_kind::file;

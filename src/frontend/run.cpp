@@ -56,7 +56,11 @@ int run(int argc, const char* const* argv) {
   for (;;) {
     say_try(tries);
     ++tries;
-    if (copy_attempt(argv[1], argv[2], &memory) == attempt_finished) break;
+    const int result = copy_attempt(argv[1], argv[2], &memory);
+    if (result == attempt_finished) break;
+    // A destination that is the source itself, or longer than it: its error line has said
+    // so, the file is left as it is, and no " Complete." follows.
+    if (result == attempt_refused) return attempt_refused;
     if (pause > 0) std::this_thread::sleep_for(std::chrono::duration<double>(pause));
   }
   // Ends an open progress line, or leaves an empty one.

@@ -148,6 +148,11 @@ void say_error(file_error what, const char* path) {
   log_line(std::cerr, text.before, path, text.after);
 }
 
+void say_same_file(const char* source, const char* destination) {
+  log_line(std::cerr, " ERROR: The file ", destination, " is the source file ", source,
+           " itself: nothing is copied.");
+}
+
 void say_size_conflict() {
   log_line(std::cerr, " ERROR: Destination file size is bigger than source file size.");
 }

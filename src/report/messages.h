@@ -55,6 +55,9 @@ enum class file_error {
   changed,              // the source changed while it was copied
 };
 void say_error(file_error what, const char* path);
+// The destination names the source file itself (the same path, a link to it, or a folder
+// that holds it).
+void say_same_file(const char* source, const char* destination);
 // The one error that names no file: the destination is longer than the source.
 void say_size_conflict();
 

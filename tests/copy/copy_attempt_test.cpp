@@ -50,7 +50,7 @@ TEST_F(CopyAttemptTest, OutcomesAndTheirLines) {
        "(0 of 0 bytes).\n[TIME] Total 0 bytes to go.\n\n00000000K > ", "", ""},
       {"complete destination", holding(data, data), path("s"), path("d"), 0,
        "(70000 of 70000 bytes).\n[TIME] Total 0 bytes to go.\n", "", data},
-      {"longer destination", holding("", "12345"), path("s"), path("d"), 0,
+      {"longer destination", holding("", "12345"), path("s"), path("d"), 1,
        "(5 of 0 bytes).\n[TIME] Total 4294967291 bytes to go.\n",
        " ERROR: Destination file size is bigger than source file size.\n", "12345"},
       {"resume", holding(data, data.substr(0, 12345)), path("s"), path("d"), 0,

@@ -2,16 +2,21 @@
 // bytes, for running the built zobret against the faults of a network share (Linux).
 //
 //   FAULT_CALLS  calls to act on, comma-separated: open read pread write pwrite
-//                copy_file_range fsync close stat access fstat lseek (open64/openat count
-//                as open, fdatasync as fsync, statx as stat, the *64 names as their base)
+//                copy_file_range fsync close stat access fstat lseek time (open64/openat
+//                count as open, fdatasync as fsync, statx as stat, the *64 names as their
+//                base; time on the path "")
 //   FAULT_ERRNO  the errno they fail with, a name (EIO, ENOSPC, ...) or a number; "short"
 //                makes read, pread, write, pwrite and copy_file_range move half the bytes
-//                asked (>= 1) and stat and fstat report half the size; "kill" ends the
-//                process with SIGKILL instead of making the call
+//                asked (>= 1) and stat and fstat report half the size; "zeros" makes read
+//                and pread hand over zero-filled bytes, as many as they read (a dropping
+//                share); "kill" ends the process with SIGKILL instead of making the call
 //   FAULT_PATH   only calls on files whose path contains this text (fds: /proc/self/fd)
 //   FAULT_NTH    act on the Nth matching call only, or on the Nth to the Mth ("N-M"); or
 //                FAULT_PROB: on each with this
 //                probability (FAULT_SEED, default 1); neither: on every matching call
+//   FAULT_THEN_CALLS, FAULT_THEN_ERRNO, FAULT_THEN_PATH (default FAULT_PATH),
+//   FAULT_THEN_NTH  a second fault, counted on its own; once it has acted, the first one
+//                acts no more (a share that hands over zeros, then fails)
 //   FAULT_STOP_CALLS, FAULT_STOP_NTH  besides: stop the process (SIGSTOP) before the Nth
 //                of these calls on FAULT_PATH, then make the call as asked once continued
 //   FAULT_LOG    appends "injected CALL PATH ERRNO" per fault, "fsync PATH ok|failed" per
@@ -29,13 +34,22 @@
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
-static struct {
-  int ready, log, err, shorten, nth, nth_last, stop_nth;
-  char calls[256], stop_calls[256], path[PATH_MAX], count[PATH_MAX], err_text[32];
+// One fault: the calls it acts on, where, when and how.
+struct rule {
+  int err, how, nth, nth_last;  // how: 0 fail with err, 1 short, 2 zeros, 3 kill
+  char calls[256], path[PATH_MAX], err_text[32];
   double prob;
-  unsigned long long seen, stop_seen, random, bytes;
+  unsigned long long seen;
+};
+
+static struct {
+  int ready, log, stop_nth;
+  struct rule rule[2];  // FAULT_*, FAULT_THEN_*
+  char stop_calls[256], count[PATH_MAX];
+  unsigned long long stop_seen, random, bytes;
 } f;
 
 #define NEXT(name) \
@@ -66,20 +80,31 @@ __attribute__((constructor)) static void setup(void) {
     int value;
   } names[] = {{"EIO", EIO},     {"ENOSPC", ENOSPC}, {"ESPIPE", ESPIPE},       {"EINVAL", EINVAL},
                {"EROFS", EROFS}, {"EACCES", EACCES}, {"ETIMEDOUT", ETIMEDOUT}, {"ENOENT", ENOENT},
-               {"EBADF", EBADF}, {"EINTR", EINTR}};
-  snprintf(f.calls, sizeof f.calls, ",%s,", env("FAULT_CALLS"));
+               {"EBADF", EBADF}, {"EINTR", EINTR}, {"EXDEV", EXDEV}};
+  static const char* const hows[] = {"short", "zeros", "kill"};
+  static const char* const settings[2][5] = {
+      {"FAULT_CALLS", "FAULT_PATH", "FAULT_ERRNO", "FAULT_NTH", "FAULT_PROB"},
+      {"FAULT_THEN_CALLS", "FAULT_THEN_PATH", "FAULT_THEN_ERRNO", "FAULT_THEN_NTH", ""}};
+  for (int r = 0; r < 2; ++r) {
+    struct rule* u = &f.rule[r];
+    const char* const* set = settings[r];
+    snprintf(u->calls, sizeof u->calls, ",%s,", env(set[0]));
+    snprintf(u->path, sizeof u->path, "%s",
+             r == 1 && !*env(set[1]) ? env("FAULT_PATH") : env(set[1]));
+    snprintf(u->err_text, sizeof u->err_text, "%s", env(set[2]));
+    u->err = atoi(u->err_text);
+    for (size_t i = 0; i < sizeof names / sizeof names[0]; ++i)
+      if (strcmp(u->err_text, names[i].name) == 0) u->err = names[i].value;
+    for (int h = 0; h < 3; ++h)
+      if (strcmp(u->err_text, hows[h]) == 0) u->how = h + 1;
+    u->nth = atoi(env(set[3]));
+    u->nth_last = strchr(env(set[3]), '-') ? atoi(strchr(env(set[3]), '-') + 1) : u->nth;
+    u->prob = atof(env(set[4]));
+  }
   snprintf(f.stop_calls, sizeof f.stop_calls, ",%s,", env("FAULT_STOP_CALLS"));
   f.stop_nth = atoi(env("FAULT_STOP_NTH"));
-  snprintf(f.path, sizeof f.path, "%s", env("FAULT_PATH"));
-  snprintf(f.count, sizeof f.count, "%s", *env("FAULT_COUNT") ? env("FAULT_COUNT") : f.path);
-  snprintf(f.err_text, sizeof f.err_text, "%s", env("FAULT_ERRNO"));
-  f.shorten = strcmp(f.err_text, "short") == 0;
-  f.err = atoi(f.err_text);
-  for (size_t i = 0; i < sizeof names / sizeof names[0]; ++i)
-    if (strcmp(f.err_text, names[i].name) == 0) f.err = names[i].value;
-  f.nth = atoi(env("FAULT_NTH"));
-  f.nth_last = strchr(env("FAULT_NTH"), '-') ? atoi(strchr(env("FAULT_NTH"), '-') + 1) : f.nth;
-  f.prob = atof(env("FAULT_PROB"));
+  snprintf(f.count, sizeof f.count, "%s",
+           *env("FAULT_COUNT") ? env("FAULT_COUNT") : f.rule[0].path);
   f.random = strtoull(env("FAULT_SEED"), NULL, 10) * 2654435761u + 1;
   NEXT(open);
   f.log = *env("FAULT_LOG")
@@ -97,34 +122,52 @@ static const char* fd_path(int fd, char* buf) {
   return buf;
 }
 
+static int on(const char* want, const char* path, const char* other) {
+  return strstr(path, want) || (other && strstr(other, want));
+}
+
+// Whether rule u acts on this call (key ",call,").
+static int acts(struct rule* u, const char* key, const char* path, const char* other) {
+  if (!strstr(u->calls, key) || !on(u->path, path, other)) return 0;
+  ++u->seen;
+  if (u == &f.rule[1]) return !u->nth || (u->seen >= (unsigned long long)u->nth &&
+                                          u->seen <= (unsigned long long)u->nth_last);
+  f.random ^= f.random << 13, f.random ^= f.random >> 7, f.random ^= f.random << 17;
+  return u->nth ? u->seen >= (unsigned long long)u->nth && u->seen <= (unsigned long long)u->nth_last
+                : !(u->prob > 0 && (double)(f.random >> 11) >= u->prob * 0x1p53);
+}
+
+static int then_acted;
+
 // What to do with one call on path (or on either of two): 0 let it through, -1 fail it
-// (errno set), 1 move fewer bytes.
+// (errno set), 1 move fewer bytes, 2 hand over zeros.
 static int decide(const char* call, const char* path, const char* other) {
   setup();
   char key[40];
   snprintf(key, sizeof key, ",%s,", call);
-  const int on_path = strstr(path, f.path) || (other && strstr(other, f.path));
-  if (on_path && strstr(f.stop_calls, key) && ++f.stop_seen == (unsigned long long)f.stop_nth) {
+  if (on(f.rule[0].path, path, other) && strstr(f.stop_calls, key) &&
+      ++f.stop_seen == (unsigned long long)f.stop_nth) {
     note("stopped at %s %s\n", call, path);
     raise(SIGSTOP);
   }
-  if (!strstr(f.calls, key) || !on_path) return 0;
-  ++f.seen;
-  f.random ^= f.random << 13, f.random ^= f.random >> 7, f.random ^= f.random << 17;
-  if (f.nth ? f.seen < (unsigned long long)f.nth || f.seen > (unsigned long long)f.nth_last
-            : f.prob > 0 && (double)(f.random >> 11) >= f.prob * 0x1p53)
-    return 0;
-  note("injected %s %s %s\n", call, path, f.err_text);
-  if (strcmp(f.err_text, "kill") == 0) raise(SIGKILL);
-  if (f.shorten) return 1;
-  errno = f.err;
+  struct rule* u = acts(&f.rule[1], key, path, other) ? &f.rule[1]
+                   : !then_acted && acts(&f.rule[0], key, path, other) ? &f.rule[0]
+                                                                        : NULL;
+  if (!u) return 0;
+  then_acted = then_acted || u == &f.rule[1];
+  note("injected %s %s %s\n", call, path, u->err_text);
+  if (u->how == 3) raise(SIGKILL);
+  if (u->how == 1 || u->how == 2) return u->how;
+  errno = u->err;
   return -1;
 }
 
 static size_t asked(int how, size_t len) { return how == 1 && len > 1 ? len / 2 : len; }
 
-static ssize_t counted(int reads, const char* path, ssize_t n) {
+// A read that moved n bytes into buf: counted, and zero-filled when how says so.
+static ssize_t counted(int reads, const char* path, ssize_t n, int how, void* buf) {
   if (reads && n > 0 && strstr(path, f.count)) f.bytes += (unsigned long long)n;
+  if (reads && how == 2 && n > 0 && buf) memset(buf, 0, (size_t)n);
   return n;
 }
 
@@ -189,7 +232,7 @@ off64_t lseek64(int fd, off64_t at, int whence) {
     NEXT(name); \
     char p[PATH_MAX]; \
     const int how = decide(call, fd_path(fd, p), 0); \
-    return how < 0 ? -1 : counted(strstr(call, "read") != 0, p, next(__VA_ARGS__)); \
+    return how < 0 ? -1 : counted(strstr(call, "read") != 0, p, next(__VA_ARGS__), how, (void*)buf); \
   }
 MOVE_CALL(read, "read", (int fd, void* buf, size_t len), fd, buf, asked(how, len))
 MOVE_CALL(pread, "pread", (int fd, void* buf, size_t len, off_t at), fd, buf, asked(how, len), at)
@@ -206,7 +249,14 @@ ssize_t copy_file_range(int fd, off64_t* in_at, int out, off64_t* out_at, size_t
   NEXT(copy_file_range);
   char p[PATH_MAX], q[PATH_MAX];
   const int how = decide("copy_file_range", fd_path(fd, p), fd_path(out, q));
-  return how < 0 ? -1 : counted(1, p, next(fd, in_at, out, out_at, asked(how, len), flags));
+  return how < 0 ? -1 : counted(1, p, next(fd, in_at, out, out_at, asked(how, len), flags), 0, 0);
+}
+
+// A clock that cannot be read.
+time_t time(time_t* out) {
+  NEXT(time);
+  if (decide("time", "", 0) < 0) return (time_t)-1;
+  return next(out);
 }
 
 // A descriptor is released even when close fails.
