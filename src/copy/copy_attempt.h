@@ -16,8 +16,8 @@ constexpr int attempt_refused = 1;
 
 // One attempt over the two paths: reports every step as a log line, opens and closes
 // its own files, and returns attempt_finished, attempt_failed or attempt_refused. It
-// finishes only after a sync of the destination that succeeded. memory carries what earlier attempts of the
-// same run learned; without it the attempt acts as the first of a run.
+// finishes only after a sync of the destination that succeeded. memory carries what earlier
+// attempts of the same run learned; without it the attempt acts as the first of a run.
 int copy_attempt(const char* source, const char* destination, run_memory* memory = nullptr);
 
 }  // namespace zobret

@@ -334,8 +334,8 @@ copy_result compare_whole(const copy_job& job, std::uint64_t m) {
   say_comparing(memory->compare_why, memory->differs_at, from, m);
   progress_open(from);
   const std::uint64_t last_page = page_start(m - 1);
-  copy_result result = compare_stretch(job, from, std::max(from, last_page), m,
-                                       &memory->compare_rewritten, true);
+  copy_result result =
+      compare_stretch(job, from, std::max(from, last_page), m, &memory->compare_rewritten, true);
   if (result != copy_result::done) return result;
   const int destination = job.destination.handle.get();
   if (sync_file(destination, job.destination.writable) != 0)

@@ -110,6 +110,43 @@ TEST(PaceTest, HintsFitTheRateTheReachAndTheLimit) {
   }
 }
 
+// A loop's pace over its steps: the first block is measured alone, every later sample
+// once a tenth of a second has passed, and block and reach follow each sample up and down.
+TEST(PaceTest, EverySampleMovesThePace) {
+  using std::chrono::milliseconds;
+  struct Step {
+    std::uint64_t at;  // the loop's position after the block...
+    int ms;            // ...this long after the start
+    std::size_t block;
+    std::uint64_t reach;
+  };
+  const struct {
+    const char* link;
+    std::vector<Step> steps;
+  } cases[] = {
+      {"a fast disk, then a share that slows to 100 KB/s",
+       {{64 * kib, 1, 128 * kib, 7936 * kib},     // the first block alone: 64 MB/s
+        {192 * kib, 50, 128 * kib, 7936 * kib},   // within a tenth of a second: no sample
+        {292 * kib, 1001, 64 * kib, 3840 * kib},  // 100 KB/s: the smallest block, half the reach
+        {392 * kib, 2001, 64 * kib, 1792 * kib}}},
+      {"64 KiB per 300 ms round trip, then a burst",
+       {{64 * kib, 300, 64 * kib, 0},
+        {128 * kib, 600, 64 * kib, 0},
+        {128 * kib + 100 * mib, 1600, 128 * kib, 7936 * kib}}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.link);
+    const clock_time start{};
+    pace p = pace_start(0, 2 * mib, start);
+    for (const Step& step : c.steps) {
+      SCOPED_TRACE(step.ms);
+      pace_step(&p, step.at, start + milliseconds(step.ms));
+      EXPECT_EQ(step.block, p.block);
+      EXPECT_EQ(step.reach, p.reach);
+    }
+  }
+}
+
 class ReadSizesTest : public zobret_test::TempDirTest {};
 
 TEST_F(ReadSizesTest, AFileTellsItsPreferredSizeAClosedHandleNothing) {
@@ -131,6 +168,16 @@ TEST_F(ReadSizesTest, AFileTellsItsPreferredSizeAClosedHandleNothing) {
   std::uint64_t expected = 0;
   if (kb >> expected) expected *= 1024;
   EXPECT_EQ(expected, readahead);
+#endif
+#ifdef __linux__
+  // Asked at every loop's start: it leaves no descriptor open behind it.
+  const auto open_descriptors = [] {
+    const std::filesystem::directory_iterator fds("/proc/self/fd");
+    return std::distance(begin(fds), end(fds));
+  };
+  const auto before = open_descriptors();
+  for (int i = 0; i < 20; ++i) source_read_sizes(handle, &preferred, &readahead);
+  EXPECT_EQ(before, open_descriptors());
 #endif
   EXPECT_EQ(0, close_file(handle));
   // A closed handle tells nothing (Windows tells nothing of any handle).

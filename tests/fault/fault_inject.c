@@ -80,11 +80,12 @@ __attribute__((constructor)) static void setup(void) {
     int value;
   } names[] = {{"EIO", EIO},     {"ENOSPC", ENOSPC}, {"ESPIPE", ESPIPE},       {"EINVAL", EINVAL},
                {"EROFS", EROFS}, {"EACCES", EACCES}, {"ETIMEDOUT", ETIMEDOUT}, {"ENOENT", ENOENT},
-               {"EBADF", EBADF}, {"EINTR", EINTR}, {"EXDEV", EXDEV}};
+               {"EBADF", EBADF}, {"EINTR", EINTR},   {"EXDEV", EXDEV}};
   static const char* const hows[] = {"short", "zeros", "kill"};
-  static const char* const settings[2][5] = {
-      {"FAULT_CALLS", "FAULT_PATH", "FAULT_ERRNO", "FAULT_NTH", "FAULT_PROB"},
-      {"FAULT_THEN_CALLS", "FAULT_THEN_PATH", "FAULT_THEN_ERRNO", "FAULT_THEN_NTH", ""}};
+  static const char* const settings[2][5] = {{"FAULT_CALLS", "FAULT_PATH", "FAULT_ERRNO",
+                                              "FAULT_NTH", "FAULT_PROB"},
+                                             {"FAULT_THEN_CALLS", "FAULT_THEN_PATH",
+                                              "FAULT_THEN_ERRNO", "FAULT_THEN_NTH", ""}};
   for (int r = 0; r < 2; ++r) {
     struct rule* u = &f.rule[r];
     const char* const* set = settings[r];
@@ -130,11 +131,13 @@ static int on(const char* want, const char* path, const char* other) {
 static int acts(struct rule* u, const char* key, const char* path, const char* other) {
   if (!strstr(u->calls, key) || !on(u->path, path, other)) return 0;
   ++u->seen;
-  if (u == &f.rule[1]) return !u->nth || (u->seen >= (unsigned long long)u->nth &&
-                                          u->seen <= (unsigned long long)u->nth_last);
+  if (u == &f.rule[1])
+    return !u->nth ||
+           (u->seen >= (unsigned long long)u->nth && u->seen <= (unsigned long long)u->nth_last);
   f.random ^= f.random << 13, f.random ^= f.random >> 7, f.random ^= f.random << 17;
-  return u->nth ? u->seen >= (unsigned long long)u->nth && u->seen <= (unsigned long long)u->nth_last
-                : !(u->prob > 0 && (double)(f.random >> 11) >= u->prob * 0x1p53);
+  return u->nth
+             ? u->seen >= (unsigned long long)u->nth && u->seen <= (unsigned long long)u->nth_last
+             : !(u->prob > 0 && (double)(f.random >> 11) >= u->prob * 0x1p53);
 }
 
 static int then_acted;
@@ -150,9 +153,9 @@ static int decide(const char* call, const char* path, const char* other) {
     note("stopped at %s %s\n", call, path);
     raise(SIGSTOP);
   }
-  struct rule* u = acts(&f.rule[1], key, path, other) ? &f.rule[1]
+  struct rule* u = acts(&f.rule[1], key, path, other)                  ? &f.rule[1]
                    : !then_acted && acts(&f.rule[0], key, path, other) ? &f.rule[0]
-                                                                        : NULL;
+                                                                       : NULL;
   if (!u) return 0;
   then_acted = then_acted || u == &f.rule[1];
   note("injected %s %s %s\n", call, path, u->err_text);
@@ -232,7 +235,8 @@ off64_t lseek64(int fd, off64_t at, int whence) {
     NEXT(name); \
     char p[PATH_MAX]; \
     const int how = decide(call, fd_path(fd, p), 0); \
-    return how < 0 ? -1 : counted(strstr(call, "read") != 0, p, next(__VA_ARGS__), how, (void*)buf); \
+    return how < 0 ? -1 \
+                   : counted(strstr(call, "read") != 0, p, next(__VA_ARGS__), how, (void*)buf); \
   }
 MOVE_CALL(read, "read", (int fd, void* buf, size_t len), fd, buf, asked(how, len))
 MOVE_CALL(pread, "pread", (int fd, void* buf, size_t len, off_t at), fd, buf, asked(how, len), at)

@@ -147,6 +147,33 @@ TEST_F(CliTest, ExactScreens) {
   }
 }
 
+// A destination longer than the source, or the source itself: one attempt, its error
+// line, the files as they were, no " Complete." and the exit status 1, so that
+// "zobret SRC DST && rm SRC" never removes the only copy.
+TEST_F(CliTest, RefusedJobsEndWithOneAndNoComplete) {
+  const struct {
+    const char* name;
+    std::string destination, error;
+  } cases[] = {
+      {"a longer destination", "d",
+       "] ERROR: Destination file size is bigger than source file size.\n"},
+      {"the source itself", "s",
+       "] ERROR: The file " + path("s") + " is the source file " + path("s") +
+           " itself: nothing is copied.\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    write_file("s", "source");
+    write_file("d", "a longer destination");
+    EXPECT_EQ(1, run(files("s", c.destination)));
+    EXPECT_EQ(1u, count_in_output("] Try #"));
+    EXPECT_EQ(std::string::npos, read_file("out.txt").find("Complete")) << read_file("out.txt");
+    EXPECT_NE(std::string::npos, read_file("err.txt").find(c.error)) << read_file("err.txt");
+    EXPECT_EQ("source", read_file("s"));
+    EXPECT_EQ("a longer destination", read_file("d"));
+  }
+}
+
 // Names in Cyrillic, German, CJK and beyond the BMP, in a short path, in one past
 // Windows' old limit of 260 characters, and in that one as a UNC path (\\localhost\C$\...,
 // which tools/run-under-wine.sh maps): a fresh copy, a resume and a copy into a folder,
