@@ -29,8 +29,8 @@ struct stretch {
 
 // Pages of the destination that a look found to hold the source's bytes, where those bytes
 // end in a zero byte: what a dropping share hands over in place of either file's own. Such
-// a match proves nothing until it holds in an attempt that goes on without a failure, so
-// every attempt after a failure compares them again. At most unsure_limit bytes are kept.
+// a match proves nothing where a failure follows, so the attempt after a failure compares
+// them again, once, through handles of its own. At most unsure_limit bytes are kept.
 struct unsure_pages {
   std::vector<stretch> runs;  // in the order found, touching pages merged
   std::uint64_t bytes = 0;

@@ -384,19 +384,17 @@ void compare_if_source_changed(run_memory* memory, std::uint64_t k) {
 }
 
 // After a failure: the unsure matches of the run's looks (below k) are compared again,
-// from the file systems once more. One of the first look that differs now makes the whole
-// comparison due; one of a second look is written again. Those still unsure are kept,
-// for the attempt after this one, should it follow a failure too.
+// read from the file systems once more through this attempt's own handles. One of the
+// first look that differs now makes the whole comparison due; one of a second look is
+// written again. Each gets this one look more, so that what is kept stays as small as
+// what one attempt's looks found.
 copy_result look_again(const copy_job& job, std::uint64_t k) {
   run_memory* memory = job.memory;
-  const unsure_pages* lists[] = {&memory->unsure_found, &memory->unsure_written};
-  for (const unsure_pages* list : lists)
+  for (const unsure_pages* list : {&memory->unsure_found, &memory->unsure_written})
     for (const stretch& s : list->runs)
       if (s.from < k) prefetch(job.destination.handle.get(), s.from, std::min(k, s.to) - s.from);
-  unsure_pages found, written;
   batch b;
   for (const bool heal : {false, true}) {
-    b.unsure = heal ? &written : &found;
     for (const stretch& s : (heal ? memory->unsure_written : memory->unsure_found).runs) {
       if (s.from >= k) continue;
       const std::uint64_t to = std::min(k, s.to);
@@ -409,8 +407,8 @@ copy_result look_again(const copy_job& job, std::uint64_t k) {
       }
     }
   }
-  memory->unsure_found = std::move(found);
-  memory->unsure_written = std::move(written);
+  memory->unsure_found = unsure_pages{};
+  memory->unsure_written = unsure_pages{};
   return copy_result::done;
 }
 
