@@ -293,6 +293,12 @@ TEST_F(FaultTest, EveryKilledComparisonIsFoundByTheNextRun) {
   for (const char* nth : {"3", "4"})
     kills.push_back(std::string("FAULT_CALLS=pread FAULT_ERRNO=zeros FAULT_NTH=") + nth +
                     " FAULT_THEN_CALLS=pwrite FAULT_THEN_ERRNO=kill FAULT_THEN_NTH=3");
+  // A write that fails after the held page and the first block, then a kill in the next
+  // attempt's rewrite of what the failure may have cost, or at its next sync.
+  for (const char* then : {"copy_file_range FAULT_THEN_NTH=2", "fsync FAULT_THEN_NTH=2"})
+    kills.push_back(std::string("FAULT_CALLS=pwrite FAULT_ERRNO=ENOSPC FAULT_NTH=3 "
+                                "FAULT_THEN_ERRNO=kill FAULT_THEN_CALLS=") +
+                    then);
   for (const std::string& kill : kills) {
     SCOPED_TRACE(kill);
     write_file("d", stale);

@@ -168,7 +168,7 @@ TEST_F(CliTest, RefusedJobsEndWithOneAndNoComplete) {
     EXPECT_EQ(1, run(files("s", c.destination)));
     EXPECT_EQ(1u, count_in_output("] Try #"));
     EXPECT_EQ(std::string::npos, read_file("out.txt").find("Complete")) << read_file("out.txt");
-    EXPECT_NE(std::string::npos, read_file("err.txt").find(c.error)) << read_file("err.txt");
+    EXPECT_NE(std::string::npos, run_err().find(c.error)) << run_err();
     EXPECT_EQ("source", read_file("s"));
     EXPECT_EQ("a longer destination", read_file("d"));
   }
