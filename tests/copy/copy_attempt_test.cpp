@@ -180,42 +180,6 @@ TEST_F(CopyAttemptTest, DestinationsThatAreNoPrefixOfTheSourceAreMended) {
   }
 }
 
-// The source itself as the destination, by its own path, a folder that holds it or a link
-// to it: refused before anything is read, with one line naming both, and the file keeps
-// its bytes and its time stamp.
-TEST_F(CopyAttemptTest, TheSourceItselfIsNeverWrittenTo) {
-  const std::string data = zobret_test::random_bytes(70000);
-  const struct {
-    const char* name;
-    std::string destination;  // what the error line names
-    std::string argument;
-    int link;  // 0 none, 1 a hard link, 2 a symbolic link (made as destination)
-  } cases[] = {
-      {"the same path", path("into/s"), path("into/s"), 0},
-      {"the folder that holds it", path("into") + path_separator() + "s", path("into"), 0},
-      {"a hard link", path("h"), path("h"), 1},
-      {"a symbolic link", path("l"), path("l"), 2},
-  };
-  for (const auto& c : cases) {
-    if (c.link != 0 && !zobret_test::linux_fixtures) continue;
-    SCOPED_TRACE(c.name);
-    std::filesystem::remove_all(dir_);
-    std::filesystem::create_directories(path("into"));
-    write_file("into/s", data);
-    age("into/s", 3600);
-    if (c.link == 1) std::filesystem::create_hard_link(path("into/s"), c.argument);
-    if (c.link == 2) std::filesystem::create_symlink(path("into/s"), c.argument);
-    const auto stamp = std::filesystem::last_write_time(fs_path("into/s"));
-    clear();
-    EXPECT_EQ(attempt_refused, attempt(path("into/s"), c.argument));
-    EXPECT_EQ(" ERROR: The file " + c.destination + " is the source file " + path("into/s") +
-                  " itself: nothing is copied.\n",
-              zobret_test::strip_timestamps(err()).substr(6));
-    EXPECT_EQ(data, read_file("into/s"));
-    EXPECT_TRUE(stamp == std::filesystem::last_write_time(fs_path("into/s")));
-  }
-}
-
 // Bytes that a failure cost are written again while a comparison is due: the
 // destination's last page is held out of place first, from the source's bytes, and the
 // rewrite stops before it, so that the page stays out of place until the comparison ends.
@@ -226,8 +190,7 @@ TEST_F(CopyAttemptTest, ARewriteDuringAComparisonKeepsTheLastPageHeld) {
     write_file("s", data);
     write_file("d", data);
     run_memory memory;
-    memory.judged = true;
-    if (due) memory.compare_from = 0;
+    memory.compare_from = due ? 0 : nothing_to_compare;
     copy_job job{{"s", owned_handle(open_source(path("s").c_str())), false, {}},
                  {"d", owned_handle(open_destination(path("d").c_str())), true, {}},
                  data.size(),
@@ -238,8 +201,7 @@ TEST_F(CopyAttemptTest, ARewriteDuringAComparisonKeepsTheLastPageHeld) {
       EXPECT_EQ(due ? 3 * 4096 : data.size(), to);
     }
     std::string held = data;
-    for (std::size_t i = 3 * 4096; due && i < held.size(); ++i)
-      held[i] = static_cast<char>(~held[i]);
+    for (std::size_t i = 3 * 4096; due && i < held.size(); ++i) held[i] = char(~held[i]);
     EXPECT_TRUE(held == read_file("d"));
     EXPECT_EQ(due, memory.compare_marked);
     EXPECT_EQ(due ? data.substr(3 * 4096) : "", memory.held_page);

@@ -340,8 +340,9 @@ TEST_F(FaultTest, ZeroFilledReadsAreNoEvidence) {
                                       "FAULT_THEN_NTH=2 FAULT_THEN_PATH=" +
                                       q(src))));
     EXPECT_TRUE(c.src == read_file("d"));
-    EXPECT_NE(std::string::npos, read_file("fault.log").find("injected pread"));
-    EXPECT_NE(std::string::npos, read_file("fault.log").find("injected stat"));
+    const std::string log = read_file("fault.log");  // zeros, then the failure
+    EXPECT_LT(log.find("injected pread"), log.find("injected stat")) << log;
+    EXPECT_NE(std::string::npos, log.find("injected stat")) << log;
     std::filesystem::remove(path("fault.log"));
   }
 }
@@ -390,21 +391,20 @@ TEST_F(FaultTest, TimeStampsAtTheAllowanceAndPastSixtyFourBits) {
     SCOPED_TRACE(std::string(c.source) + " against " + c.destination);
     std::ofstream(src, std::ios::binary) << data;
     std::ofstream(dst, std::ios::binary) << data.substr(0, 300000);
-    ASSERT_EQ(0, zobret_test::run_shell("touch -m -d " + q(c.source) + " " + q(src) +
-                                        " && touch -m -d " + q(c.destination) + " " + q(dst)));
-    EXPECT_EQ(0, zobret_test::run_shell(q(ZOBRET_BINARY) + " " + q(src) + " " + q(dst) + " >" +
-                                        quoted("out.txt") + " 2>&1"));
+    // The copy ends equal to the source (cmp) either way.
+    EXPECT_EQ(0,
+              zobret_test::run_shell("touch -m -d " + q(c.source) + " " + q(src) +
+                                     " && touch -m -d " + q(c.destination) + " " + q(dst) + " && " +
+                                     q(ZOBRET_BINARY) + " " + q(src) + " " + q(dst) + " >" +
+                                     quoted("out.txt") + " 2>&1 && cmp " + q(src) + " " + q(dst)));
     EXPECT_EQ(c.suspect, read_file("out.txt").find("may have changed since") != std::string::npos)
         << read_file("out.txt");
-    std::ifstream copied(dst, std::ios::binary);
-    EXPECT_TRUE(data == std::string(std::istreambuf_iterator<char>(copied), {}));
   }
 }
 
 // A clock that cannot be read gives every log line the placeholder time stamp.
 TEST_F(FaultTest, AClockThatCannotBeReadGivesThePlaceholder) {
-  const std::string src = source(false, "data");
-  EXPECT_EQ(0, run_copy(src, faults("FAULT_CALLS=time FAULT_ERRNO=EIO")));
+  EXPECT_EQ(0, run_copy(source(false, "data"), faults("FAULT_CALLS=time FAULT_ERRNO=EIO")));
   const std::string out = read_file("out.txt");
   EXPECT_NE(std::string::npos, out.find("[00.00.0000 00:00:00] Try #1\n")) << out;
   EXPECT_NE(std::string::npos, out.find("[00.00.0000 00:00:00] Complete.\n")) << out;

@@ -12,11 +12,10 @@
 //                share); "kill" ends the process with SIGKILL instead of making the call
 //   FAULT_PATH   only calls on files whose path contains this text (fds: /proc/self/fd)
 //   FAULT_NTH    act on the Nth matching call only, or on the Nth to the Mth ("N-M"); or
-//                FAULT_PROB: on each with this
-//                probability (FAULT_SEED, default 1); neither: on every matching call
-//   FAULT_THEN_CALLS, FAULT_THEN_ERRNO, FAULT_THEN_PATH (default FAULT_PATH),
-//   FAULT_THEN_NTH  a second fault, counted on its own; once it has acted, the first one
-//                acts no more (a share that hands over zeros, then fails)
+//   FAULT_PROB   on each with this probability (FAULT_SEED, default 1); neither: on all
+//   FAULT_THEN_CALLS, _ERRNO, _PATH (default FAULT_PATH), _NTH, _PROB  a second fault,
+//                counted on its own; once it has acted, the first one acts no more (a
+//                share that hands over zeros, then fails)
 //   FAULT_STOP_CALLS, FAULT_STOP_NTH  besides: stop the process (SIGSTOP) before the Nth
 //                of these calls on FAULT_PATH, then make the call as asked once continued
 //   FAULT_LOG    appends "injected CALL PATH ERRNO" per fault, "fsync PATH ok|failed" per
@@ -46,7 +45,7 @@ struct rule {
 };
 
 static struct {
-  int ready, log, stop_nth;
+  int ready, log, stop_nth, then_acted;
   struct rule rule[2];  // FAULT_*, FAULT_THEN_*
   char stop_calls[256], count[PATH_MAX];
   unsigned long long stop_seen, random, bytes;
@@ -59,6 +58,13 @@ static struct {
 static const char* env(const char* name) {
   const char* v = getenv(name);
   return v ? v : "";
+}
+
+// FAULT_WHAT for the first rule, FAULT_THEN_WHAT for the second.
+static const char* rule_env(int r, const char* what) {
+  char name[40];
+  snprintf(name, sizeof name, "FAULT_%s%s", r ? "THEN_" : "", what);
+  return env(name);
 }
 
 static void note(const char* format, ...) {
@@ -82,25 +88,20 @@ __attribute__((constructor)) static void setup(void) {
                {"EROFS", EROFS}, {"EACCES", EACCES}, {"ETIMEDOUT", ETIMEDOUT}, {"ENOENT", ENOENT},
                {"EBADF", EBADF}, {"EINTR", EINTR},   {"EXDEV", EXDEV}};
   static const char* const hows[] = {"short", "zeros", "kill"};
-  static const char* const settings[2][5] = {{"FAULT_CALLS", "FAULT_PATH", "FAULT_ERRNO",
-                                              "FAULT_NTH", "FAULT_PROB"},
-                                             {"FAULT_THEN_CALLS", "FAULT_THEN_PATH",
-                                              "FAULT_THEN_ERRNO", "FAULT_THEN_NTH", ""}};
   for (int r = 0; r < 2; ++r) {
     struct rule* u = &f.rule[r];
-    const char* const* set = settings[r];
-    snprintf(u->calls, sizeof u->calls, ",%s,", env(set[0]));
-    snprintf(u->path, sizeof u->path, "%s",
-             r == 1 && !*env(set[1]) ? env("FAULT_PATH") : env(set[1]));
-    snprintf(u->err_text, sizeof u->err_text, "%s", env(set[2]));
+    snprintf(u->calls, sizeof u->calls, ",%s,", rule_env(r, "CALLS"));
+    snprintf(u->path, sizeof u->path, "%s", rule_env(*rule_env(r, "PATH") ? r : 0, "PATH"));
+    snprintf(u->err_text, sizeof u->err_text, "%s", rule_env(r, "ERRNO"));
     u->err = atoi(u->err_text);
     for (size_t i = 0; i < sizeof names / sizeof names[0]; ++i)
       if (strcmp(u->err_text, names[i].name) == 0) u->err = names[i].value;
     for (int h = 0; h < 3; ++h)
       if (strcmp(u->err_text, hows[h]) == 0) u->how = h + 1;
-    u->nth = atoi(env(set[3]));
-    u->nth_last = strchr(env(set[3]), '-') ? atoi(strchr(env(set[3]), '-') + 1) : u->nth;
-    u->prob = atof(env(set[4]));
+    const char* nth = rule_env(r, "NTH");
+    u->nth = atoi(nth);
+    u->nth_last = strchr(nth, '-') ? atoi(strchr(nth, '-') + 1) : u->nth;
+    u->prob = atof(rule_env(r, "PROB"));
   }
   snprintf(f.stop_calls, sizeof f.stop_calls, ",%s,", env("FAULT_STOP_CALLS"));
   f.stop_nth = atoi(env("FAULT_STOP_NTH"));
@@ -131,16 +132,11 @@ static int on(const char* want, const char* path, const char* other) {
 static int acts(struct rule* u, const char* key, const char* path, const char* other) {
   if (!strstr(u->calls, key) || !on(u->path, path, other)) return 0;
   ++u->seen;
-  if (u == &f.rule[1])
-    return !u->nth ||
-           (u->seen >= (unsigned long long)u->nth && u->seen <= (unsigned long long)u->nth_last);
   f.random ^= f.random << 13, f.random ^= f.random >> 7, f.random ^= f.random << 17;
   return u->nth
              ? u->seen >= (unsigned long long)u->nth && u->seen <= (unsigned long long)u->nth_last
              : !(u->prob > 0 && (double)(f.random >> 11) >= u->prob * 0x1p53);
 }
-
-static int then_acted;
 
 // What to do with one call on path (or on either of two): 0 let it through, -1 fail it
 // (errno set), 1 move fewer bytes, 2 hand over zeros.
@@ -153,11 +149,11 @@ static int decide(const char* call, const char* path, const char* other) {
     note("stopped at %s %s\n", call, path);
     raise(SIGSTOP);
   }
-  struct rule* u = acts(&f.rule[1], key, path, other)                  ? &f.rule[1]
-                   : !then_acted && acts(&f.rule[0], key, path, other) ? &f.rule[0]
-                                                                       : NULL;
+  struct rule* u = acts(&f.rule[1], key, path, other)                    ? &f.rule[1]
+                   : !f.then_acted && acts(&f.rule[0], key, path, other) ? &f.rule[0]
+                                                                         : NULL;
   if (!u) return 0;
-  then_acted = then_acted || u == &f.rule[1];
+  f.then_acted = f.then_acted || u == &f.rule[1];
   note("injected %s %s %s\n", call, path, u->err_text);
   if (u->how == 3) raise(SIGKILL);
   if (u->how == 1 || u->how == 2) return u->how;

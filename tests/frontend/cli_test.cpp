@@ -147,29 +147,39 @@ TEST_F(CliTest, ExactScreens) {
   }
 }
 
-// A destination longer than the source, or the source itself: one attempt, its error
-// line, the files as they were, no " Complete." and the exit status 1, so that
+// A destination longer than the source, or the source itself by its path, the folder that
+// holds it or a link: one attempt, its error line (before anything is read), the files as
+// they were, time stamps included, no " Complete." and the exit status 1, so that
 // "zobret SRC DST && rm SRC" never removes the only copy.
 TEST_F(CliTest, RefusedJobsEndWithOneAndNoComplete) {
+  const std::string itself =
+      " is the source file " + path("in/s") + " itself: nothing is copied.\n";
   const struct {
-    const char* name;
     std::string destination, error;
+    int link;  // made as destination: 1 a hard link, 2 a symbolic link (Linux only)
   } cases[] = {
-      {"a longer destination", "d",
-       "] ERROR: Destination file size is bigger than source file size.\n"},
-      {"the source itself", "s",
-       "] ERROR: The file " + path("s") + " is the source file " + path("s") +
-           " itself: nothing is copied.\n"},
+      {"d", "] ERROR: Destination file size is bigger than source file size.\n", 0},
+      {"in/s", "] ERROR: The file " + path("in/s") + itself, 0},
+      {"in", "] ERROR: The file " + path("in") + path_separator() + "s" + itself, 0},
+      {"h", "] ERROR: The file " + path("h") + itself, 1},
+      {"l", "] ERROR: The file " + path("l") + itself, 2},
   };
+  std::filesystem::create_directory(path("in"));
   for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    write_file("s", "source");
+    SCOPED_TRACE(c.destination);
+    if (c.link != 0 && !zobret_test::linux_fixtures) continue;
+    write_file("in/s", "source");
     write_file("d", "a longer destination");
-    EXPECT_EQ(1, run(files("s", c.destination)));
+    age("in/s", 3600);
+    if (c.link == 1) std::filesystem::create_hard_link(path("in/s"), path(c.destination));
+    if (c.link == 2) std::filesystem::create_symlink(path("in/s"), path(c.destination));
+    const auto stamp = std::filesystem::last_write_time(fs_path("in/s"));
+    EXPECT_EQ(1, run(files("in/s", c.destination)));
     EXPECT_EQ(1u, count_in_output("] Try #"));
     EXPECT_EQ(std::string::npos, read_file("out.txt").find("Complete")) << read_file("out.txt");
     EXPECT_NE(std::string::npos, run_err().find(c.error)) << run_err();
-    EXPECT_EQ("source", read_file("s"));
+    EXPECT_EQ("source", read_file("in/s"));
+    EXPECT_TRUE(stamp == std::filesystem::last_write_time(fs_path("in/s")));
     EXPECT_EQ("a longer destination", read_file("d"));
   }
 }
