@@ -157,10 +157,16 @@ copy_result look_at(const copy_job& job, std::uint64_t from, std::uint64_t to,
   batch& b = *buffers;
   b.runs.reserve(look_batch / page_size);
   const char* ours = b.chunk.get();
+  // The destination is asked for ahead as the copy asks for its source: a distant share
+  // sends its bytes side by side instead of one chunk per round trip.
+  const int destination = job.destination.handle.get();
+  pace p = start_pace(destination, -1, page_start(from));
   for (std::uint64_t at = page_start(from); at < to;) {
     const std::size_t len = static_cast<std::size_t>(std::min<std::uint64_t>(to - at, check_chunk));
+    ask_ahead(&p, at, to, destination, -1);
     if (!read_exactly_at(job.destination, b.chunk.get(), len, at))
       return fail_reading(job.destination.path);
+    pace_step(&p, at + len, std::chrono::steady_clock::now());
     auto wanted = [&](std::size_t start) {
       const std::size_t end =
           static_cast<std::size_t>(std::min<std::uint64_t>(start + page_size, len));

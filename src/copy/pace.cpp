@@ -30,13 +30,13 @@ std::size_t block_for(double rate, std::size_t block) {
   return next;
 }
 
-std::uint64_t reach_for(double rate, std::uint64_t reach) {
+std::uint64_t reach_for(double rate, std::uint64_t reach, bool far) {
   // A sample that waited for a round trip reads low: the reach halves at most per sample.
   const std::uint64_t halved = reach / 2 / hint_unit * hint_unit;
-  if (rate * piece_seconds < static_cast<double>(hint_unit)) return halved;
+  if (!far && rate * piece_seconds < static_cast<double>(hint_unit)) return halved;
   const double bytes = std::min(rate * ahead_seconds, static_cast<double>(widest_reach));
   const auto units = static_cast<std::uint64_t>(bytes / static_cast<double>(hint_unit));
-  return std::max(units * hint_unit, halved);
+  return std::max({units * hint_unit, halved, far ? hint_unit : 0});
 }
 
 std::uint64_t hint_limit(std::uint64_t preferred, std::uint64_t readahead) {
@@ -58,7 +58,8 @@ std::uint64_t hint_for(double rate, std::uint64_t reach, std::uint64_t limit) {
 }
 
 pace pace_start(std::uint64_t at, std::uint64_t largest_hint, clock_time now) {
-  return pace{min_block, 0, hint_unit, largest_hint, at, at, now, false};
+  return pace{min_block, 0,   hint_unit, largest_hint, at, at, now, false, probe_state::not_yet,
+              at,        now, 0,         false};
 }
 
 bool next_hint(pace* p, std::uint64_t at, std::uint64_t to, std::uint64_t* offset,
@@ -79,7 +80,21 @@ void pace_step(pace* p, std::uint64_t at, clock_time now) {
   if (measured < rate_seconds && p->measured) return;
   const double rate = static_cast<double>(at - p->rate_from) / measured;
   p->block = block_for(rate, p->block);
-  p->reach = reach_for(rate, p->reach);
+  if (p->probe == probe_state::probing && at - p->probe_from >= probe_units * hint_unit) {
+    const double probed =
+        static_cast<double>(at - p->probe_from) / seconds_between(p->probe_start, now);
+    p->far = probed >= 2 * p->alone_rate;
+    p->probe = probe_state::done;
+  }
+  std::uint64_t reach = reach_for(rate, p->reach, p->far);
+  if (p->probe == probe_state::not_yet && reach == 0 && p->reach == 0) {
+    p->probe = probe_state::probing;
+    p->probe_from = at;
+    p->probe_start = now;
+    p->alone_rate = rate;
+  }
+  if (p->probe == probe_state::probing) reach = hint_unit;
+  p->reach = reach;
   p->hint = hint_for(rate, p->reach, p->largest_hint);
   p->rate_from = at;
   p->rate_start = now;

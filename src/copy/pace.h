@@ -41,9 +41,11 @@ double seconds_between(clock_time start, clock_time end);
 // 256 KiB that arrives within half a second, at most twice the current block.
 std::size_t block_for(double rate, std::size_t block);
 // How far ahead of the next byte to write the files are asked for: whole hint units of
-// what arrives within a few seconds, at most widest_reach; none below a rate that brings
-// a unit within half a second; at most halving per sample.
-std::uint64_t reach_for(double rate, std::uint64_t reach);
+// what arrives within a few seconds, at most widest_reach; at most halving per sample.
+// Near, none below a rate that brings a unit within half a second, so that a slow share
+// hands over each block as it arrives; far (a link whose rate its round trip bounds, see
+// pace), never less than a unit, since only what is asked ahead raises the rate there.
+std::uint64_t reach_for(double rate, std::uint64_t reach, bool far = false);
 // The largest hint the kernel takes whole for a file of these read sizes (see
 // source_read_sizes): 256 KiB to 2 MiB.
 std::uint64_t hint_limit(std::uint64_t preferred, std::uint64_t readahead);
@@ -54,6 +56,13 @@ std::uint64_t hint_for(double rate, std::uint64_t reach, std::uint64_t limit);
 // Where a loop stands: what it moves, what it has asked for, and where and when it last
 // measured its rate. A loop starts with pace_start, asks next_hint before each block and
 // takes one pace_step after it.
+//
+// A rate too low for hints may be a slow share or a distant one, whose every block waits a
+// round trip however fast the link: 64 KiB per 300 ms is 0.2 MB/s on a link that carries
+// megabytes. So a loop that would ask nothing ahead tries once: it asks one unit ahead
+// until it has moved probe_units more, and where that at least doubles the rate the link
+// is far, and the reach grows with the rate from then on, never below a unit.
+enum class probe_state { not_yet, probing, done };
 struct pace {
   std::size_t block;           // bytes per read
   std::uint64_t reach;         // how far ahead of the next byte the files are asked for
@@ -63,7 +72,15 @@ struct pace {
   std::uint64_t rate_from;     // the rate is measured from this byte on...
   clock_time rate_start;       // ...and from this time
   bool measured;               // the first block has been measured (alone)
+  probe_state probe;           // whether the loop has tried asking ahead of a low rate
+  std::uint64_t probe_from;    // the probe began at this byte...
+  clock_time probe_start;      // ...at this time,
+  double alone_rate;           // after a sample of this rate with nothing asked ahead
+  bool far;                    // the probe at least doubled the rate
 };
+
+// How many hint units a probe moves before it is judged.
+constexpr std::uint64_t probe_units = 2;
 
 // A loop that starts at byte at, with no read-ahead until its rate is known.
 pace pace_start(std::uint64_t at, std::uint64_t largest_hint, clock_time now);
@@ -74,7 +91,8 @@ bool next_hint(pace* p, std::uint64_t at, std::uint64_t to, std::uint64_t* offse
                std::uint64_t* len);
 // One step after a block that ended at byte at: the rate is sampled once it has been
 // measured over a tenth of a second (the first block alone, so that a distant share
-// leaves the smallest block after one round trip), and block, reach and hint follow it.
+// leaves the smallest block after one round trip), and block, reach and hint follow it,
+// with the probe for a distant link.
 void pace_step(pace* p, std::uint64_t at, clock_time now);
 
 }  // namespace zobret

@@ -133,6 +133,52 @@ TEST(PaceTest, EverySampleMovesThePace) {
   }
 }
 
+// A loop over a simulated link: every request, the hints and a block that was not asked
+// for, arrives a round trip after it is sent, one after another at the link's rate. After
+// some seconds the loop asks ahead what the link carries in a round trip (up to the
+// widest reach), and a share that is slow but near gets no hint.
+TEST(PaceTest, WhatIsAskedAheadFollowsTheLink) {
+  const struct {
+    const char* link;
+    double rtt, rate;     // seconds, bytes per second
+    std::uint64_t reach;  // what the loop asks ahead after 20 s
+    double at_least;      // MB/s it then moves
+  } cases[] = {
+      {"64 KiB per 300 ms round trip, 100 MB/s", 0.3, 100e6, 7936 * kib, 15},
+      {"600 ms, 10 MB/s", 0.6, 10e6, 7936 * kib, 7},
+      {"1 MB/s at 50 ms", 0.05, 1e6, 3840 * kib, 0.95},
+      {"100 MB/s near", 0.0005, 100e6, 7936 * kib, 90},
+      {"100 KB/s near", 0.001, 100e3, 0, 0.095},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.link);
+    double now = 0, link_free = 0;
+    std::vector<std::pair<std::uint64_t, double>> sent;  // requests' ends, and when they arrive
+    auto send = [&](std::uint64_t len, std::uint64_t end) {
+      link_free = std::max(now + c.rtt, link_free) + static_cast<double>(len) / c.rate;
+      sent.emplace_back(end, link_free);
+    };
+    const auto time = [](double s) {
+      return clock_time{} + std::chrono::microseconds(long(s * 1e6));
+    };
+    pace p = pace_start(0, 2 * mib, time(0));
+    std::uint64_t at = 0, at_20s = 0;
+    for (const std::uint64_t end = 1ull << 40; now < 30;) {
+      if (now >= 20 && at_20s == 0) at_20s = at;
+      std::uint64_t offset = 0, len = 0;
+      while (next_hint(&p, at, end, &offset, &len)) send(len, offset + len);
+      const std::uint64_t to = at + p.block;
+      auto arrives = std::find_if(sent.begin(), sent.end(), [&](auto& r) { return r.first >= to; });
+      if (arrives == sent.end()) send(p.block, to), arrives = sent.end() - 1;
+      now = std::max(now, arrives->second);
+      at = to;
+      pace_step(&p, at, time(now));
+    }
+    EXPECT_EQ(c.reach, p.reach);
+    EXPECT_GE(static_cast<double>(at - at_20s) / (now - 20), c.at_least * 1e6);
+  }
+}
+
 class ReadSizesTest : public zobret_test::TempDirTest {};
 
 TEST_F(ReadSizesTest, AFileTellsItsPreferredSizeAClosedHandleNothing) {
