@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # bench/distance.sh - zobret against cp and dd bs=1M through a distant share: downloads and
 # uploads over the share lab's Samba (smbnetfs) and sshfs mounts, with round trips of 0, 10,
-# 50 and 150 ms made by the lab's delay proxy (tools/share-lab, SHARE_LAB_DELAY_MS). Prints
+# 50, 150, 300 and 600 ms made by the lab's delay proxy (tools/share-lab, SHARE_LAB_DELAY_MS)
+# (the kernel clients with --vm: up to 300 ms). Prints
 # MB/s and the ratio to cp for every cell, then the targets. Run from anywhere in a clone:
 #
 #   sudo bench/distance.sh                 # 3 rounds per cell, about 25 minutes
@@ -42,7 +43,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/.." && pwd)
 lab=$root/tools/share-lab
 rounds=${ZOBRET_DISTANCE_ROUNDS:-3}
-rtts=${ZOBRET_DISTANCE_RTTS:-0 10 50 150}
+rtts=${ZOBRET_DISTANCE_RTTS:-0 10 50 150 300 600}
 mounts=${ZOBRET_DISTANCE_MOUNTS:-smb ssh}
 mib=$((1024 * 1024))
 
@@ -250,6 +251,7 @@ vm_bench() {
   local out=${ZOBRET_DISTANCE_VM_OUT:-$root/build/distance-vm} m entry label program started
   local -a files=(-f "$bin") guest_tools=("zobret=$(basename "$bin")")
   local tools=${ZOBRET_DISTANCE_VM_TOOLS:-zobret cp cpsync dd}
+  rtts=${ZOBRET_DISTANCE_RTTS:-0 10 50 150 300}  # past 300 ms a guest's cell takes minutes
   also_labels=()
   for entry in $also; do                           # LABEL=PROGRAM, several allowed here
     label=${entry%%=*} program=${entry#*=}

@@ -15,6 +15,8 @@ constexpr double block_seconds = 0.5;
 constexpr double piece_seconds = 0.5;
 constexpr double ahead_seconds = 4;
 constexpr double rate_seconds = 0.1;
+// A probe that raises the rate this many times over finds the link far.
+constexpr double far_gain = 1.5;
 
 }  // namespace
 
@@ -79,13 +81,14 @@ void pace_step(pace* p, std::uint64_t at, clock_time now) {
   const double measured = seconds_between(p->rate_start, now);
   if (measured < rate_seconds && p->measured) return;
   const double rate = static_cast<double>(at - p->rate_from) / measured;
-  p->block = block_for(rate, p->block);
   if (p->probe == probe_state::probing && at - p->probe_from >= probe_units * hint_unit) {
     const double probed =
         static_cast<double>(at - p->probe_from) / seconds_between(p->probe_start, now);
-    p->far = probed >= 2 * p->alone_rate;
+    p->far = probed >= far_gain * p->alone_rate;
     p->probe = probe_state::done;
   }
+  // A far link takes a block of any size in about a round trip: the largest.
+  p->block = p->far ? max_block : block_for(rate, p->block);
   std::uint64_t reach = reach_for(rate, p->reach, p->far);
   if (p->probe == probe_state::not_yet && reach == 0 && p->reach == 0) {
     p->probe = probe_state::probing;
@@ -93,7 +96,10 @@ void pace_step(pace* p, std::uint64_t at, clock_time now) {
     p->probe_start = now;
     p->alone_rate = rate;
   }
-  if (p->probe == probe_state::probing) reach = hint_unit;
+  if (p->probe == probe_state::probing) {
+    reach = hint_unit;
+    p->block = std::max(p->block, 2 * min_block);
+  }
   p->reach = reach;
   p->hint = hint_for(rate, p->reach, p->largest_hint);
   p->rate_from = at;

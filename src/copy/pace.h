@@ -57,11 +57,13 @@ std::uint64_t hint_for(double rate, std::uint64_t reach, std::uint64_t limit);
 // measured its rate. A loop starts with pace_start, asks next_hint before each block and
 // takes one pace_step after it.
 //
-// A rate too low for hints may be a slow share or a distant one, whose every block waits a
-// round trip however fast the link: 64 KiB per 300 ms is 0.2 MB/s on a link that carries
-// megabytes. So a loop that would ask nothing ahead tries once: it asks one unit ahead
-// until it has moved probe_units more, and where that at least doubles the rate the link
-// is far, and the reach grows with the rate from then on, never below a unit.
+// A rate too low for hints may be a slow share or a distant one, whose every block (read,
+// or written to a share that takes one write per round trip) waits a round trip however
+// fast the link: 64 KiB per 300 ms is 0.2 MB/s on a link that carries megabytes. So a loop
+// that would ask nothing ahead tries once: it asks one unit ahead and moves blocks of twice
+// the smallest until it has moved probe_units more, and where that raises the rate by half
+// or more the link is far: its blocks are the largest, and the reach grows with the rate
+// from then on, never below a unit.
 enum class probe_state { not_yet, probing, done };
 struct pace {
   std::size_t block;           // bytes per read
@@ -76,7 +78,7 @@ struct pace {
   std::uint64_t probe_from;    // the probe began at this byte...
   clock_time probe_start;      // ...at this time,
   double alone_rate;           // after a sample of this rate with nothing asked ahead
-  bool far;                    // the probe at least doubled the rate
+  bool far;                    // the probe raised the rate by half or more
 };
 
 // How many hint units a probe moves before it is judged.
