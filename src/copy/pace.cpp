@@ -15,8 +15,6 @@ constexpr double block_seconds = 0.5;
 constexpr double piece_seconds = 0.5;
 constexpr double ahead_seconds = 4;
 constexpr double rate_seconds = 0.1;
-// A probe that raises the rate this many times over finds the link far.
-constexpr double far_gain = 1.5;
 
 }  // namespace
 
@@ -59,9 +57,8 @@ std::uint64_t hint_for(double rate, std::uint64_t reach, std::uint64_t limit) {
   return hint;
 }
 
-pace pace_start(std::uint64_t at, std::uint64_t largest_hint, clock_time now) {
-  return pace{min_block, 0,   hint_unit, largest_hint, at, at, now, false, probe_state::not_yet,
-              at,        now, 0,         false};
+pace pace_start(std::uint64_t at, std::uint64_t largest_hint, clock_time now, double round_trip) {
+  return pace{min_block, 0, hint_unit, largest_hint, at, at, now, false, round_trip, false};
 }
 
 bool next_hint(pace* p, std::uint64_t at, std::uint64_t to, std::uint64_t* offset,
@@ -81,26 +78,11 @@ void pace_step(pace* p, std::uint64_t at, clock_time now) {
   const double measured = seconds_between(p->rate_start, now);
   if (measured < rate_seconds && p->measured) return;
   const double rate = static_cast<double>(at - p->rate_from) / measured;
-  if (p->probe == probe_state::probing && at - p->probe_from >= probe_units * hint_unit) {
-    const double probed =
-        static_cast<double>(at - p->probe_from) / seconds_between(p->probe_start, now);
-    p->far = probed >= far_gain * p->alone_rate;
-    p->probe = probe_state::done;
-  }
+  // Once far, far for the loop: the distance stays, and a block's time follows the reach.
+  p->far = p->far || static_cast<double>(p->block) <= rate * far_round_trips * p->round_trip;
   // A far link takes a block of any size in about a round trip: the largest.
   p->block = p->far ? max_block : block_for(rate, p->block);
-  std::uint64_t reach = reach_for(rate, p->reach, p->far);
-  if (p->probe == probe_state::not_yet && reach == 0 && p->reach == 0) {
-    p->probe = probe_state::probing;
-    p->probe_from = at;
-    p->probe_start = now;
-    p->alone_rate = rate;
-  }
-  if (p->probe == probe_state::probing) {
-    reach = hint_unit;
-    p->block = std::max(p->block, 2 * min_block);
-  }
-  p->reach = reach;
+  p->reach = reach_for(rate, p->reach, p->far);
   p->hint = hint_for(rate, p->reach, p->largest_hint);
   p->rate_from = at;
   p->rate_start = now;

@@ -59,12 +59,11 @@ std::uint64_t hint_for(double rate, std::uint64_t reach, std::uint64_t limit);
 //
 // A rate too low for hints may be a slow share or a distant one, whose every block (read,
 // or written to a share that takes one write per round trip) waits a round trip however
-// fast the link: 64 KiB per 300 ms is 0.2 MB/s on a link that carries megabytes. So a loop
-// that would ask nothing ahead tries once: it asks one unit ahead and moves blocks of twice
-// the smallest until it has moved probe_units more, and where that raises the rate by half
-// or more the link is far: its blocks are the largest, and the reach grows with the rate
-// from then on, never below a unit.
-enum class probe_state { not_yet, probing, done };
+// much the link carries: 64 KiB per 300 ms is 0.2 MB/s on a link of megabytes. The two
+// tell apart by the round trip, which the loop is given (what opening the files took): a
+// link whose blocks take at most far_round_trips of it is far, gets the largest blocks, and
+// is asked ahead as far as its rate calls for, never less than a unit. A slow share nearby
+// takes much longer for a block than for a round trip, and is paced by its rate alone.
 struct pace {
   std::size_t block;           // bytes per read
   std::uint64_t reach;         // how far ahead of the next byte the files are asked for
@@ -74,18 +73,17 @@ struct pace {
   std::uint64_t rate_from;     // the rate is measured from this byte on...
   clock_time rate_start;       // ...and from this time
   bool measured;               // the first block has been measured (alone)
-  probe_state probe;           // whether the loop has tried asking ahead of a low rate
-  std::uint64_t probe_from;    // the probe began at this byte...
-  clock_time probe_start;      // ...at this time,
-  double alone_rate;           // after a sample of this rate with nothing asked ahead
-  bool far;                    // the probe raised the rate by half or more
+  double round_trip;           // seconds, as opening the files took
+  bool far;                    // a block takes about a round trip
 };
 
-// How many hint units a probe moves before it is judged.
-constexpr std::uint64_t probe_units = 2;
+// A block that takes at most this many round trips waited for the distance, not the rate.
+constexpr double far_round_trips = 3;
 
-// A loop that starts at byte at, with no read-ahead until its rate is known.
-pace pace_start(std::uint64_t at, std::uint64_t largest_hint, clock_time now);
+// A loop that starts at byte at over a link of this round trip (seconds), with no
+// read-ahead until its rate is known.
+pace pace_start(std::uint64_t at, std::uint64_t largest_hint, clock_time now,
+                double round_trip = 0);
 // The next hint due before a block at byte at of a stretch that ends at to: true with its
 // *offset and *len, or false when the reach holds no whole hint more. The first one also
 // holds the bytes about to be read, so that a share sends them first.
@@ -94,7 +92,7 @@ bool next_hint(pace* p, std::uint64_t at, std::uint64_t to, std::uint64_t* offse
 // One step after a block that ended at byte at: the rate is sampled once it has been
 // measured over a tenth of a second (the first block alone, so that a distant share
 // leaves the smallest block after one round trip), and block, reach and hint follow it,
-// with the probe for a distant link.
+// and whether the link is far.
 void pace_step(pace* p, std::uint64_t at, clock_time now);
 
 }  // namespace zobret

@@ -136,7 +136,8 @@ TEST(PaceTest, EverySampleMovesThePace) {
 // A loop over a simulated link: every request, the hints and a block that was not asked
 // for, arrives a round trip after it is sent, one after another at the link's rate. After
 // some seconds the loop asks ahead what the link carries in a round trip (up to the
-// widest reach), and a share that is slow but near gets no hint.
+// widest reach), and a share that is slow but near gets no hint and the smallest blocks,
+// which it hands over one by one as they arrive.
 TEST(PaceTest, WhatIsAskedAheadFollowsTheLink) {
   const struct {
     const char* link;
@@ -164,7 +165,7 @@ TEST(PaceTest, WhatIsAskedAheadFollowsTheLink) {
     const auto time = [](double s) {
       return clock_time{} + std::chrono::microseconds(long(s * 1e6));
     };
-    pace p = pace_start(0, 2 * mib, time(0));
+    pace p = pace_start(0, 2 * mib, time(0), c.rtt);  // opening a file took a round trip
     std::uint64_t at = 0, at_20s = 0;
     for (const std::uint64_t end = 1ull << 40; now < 30;) {
       if (now >= 20 && at_20s == 0) at_20s = at;
@@ -179,6 +180,9 @@ TEST(PaceTest, WhatIsAskedAheadFollowsTheLink) {
       pace_step(&p, at, time(now));
     }
     EXPECT_EQ(c.reach, p.reach);
+    if (c.reach == 0) {
+      EXPECT_EQ(min_block, p.block);
+    }
     EXPECT_GE(static_cast<double>(at - at_20s) / (now - 20), c.at_least * 1e6);
   }
 }
