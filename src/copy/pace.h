@@ -90,9 +90,8 @@ pace pace_start(std::uint64_t at, std::uint64_t largest_hint, clock_time now,
 bool next_hint(pace* p, std::uint64_t at, std::uint64_t to, std::uint64_t* offset,
                std::uint64_t* len);
 // One step after a block that ended at byte at: the rate is sampled once it has been
-// measured over a tenth of a second (the first block alone, so that a distant share
-// leaves the smallest block after one round trip), and block, reach and hint follow it,
-// and whether the link is far.
+// measured over a tenth of a second (the first block alone), and whether the link is
+// far, block, reach and hint follow it.
 void pace_step(pace* p, std::uint64_t at, clock_time now);
 
 }  // namespace zobret

@@ -110,29 +110,6 @@ TEST(PaceTest, HintsFitTheRateTheReachAndTheLimit) {
   }
 }
 
-// A loop's pace over its steps: the first block is measured alone, every later sample
-// once a tenth of a second has passed, and block and reach follow each sample up and down.
-// A fast disk, then a share that slows to 100 KB/s, then 64 KiB per 300 ms round trip.
-TEST(PaceTest, EverySampleMovesThePace) {
-  const struct {
-    std::uint64_t at;  // the loop's position after the block, so many ms after the start
-    int ms;
-    std::size_t block;
-    std::uint64_t reach;
-  } steps[] = {{64 * kib, 1, 128 * kib, 7936 * kib},     // the first block alone: 64 MB/s
-               {192 * kib, 50, 128 * kib, 7936 * kib},   // within a tenth of a second: no sample
-               {292 * kib, 1001, 64 * kib, 3840 * kib},  // the smallest block, half the reach
-               {392 * kib, 2001, 64 * kib, 1792 * kib},
-               {456 * kib, 2301, 64 * kib, 768 * kib}};
-  const clock_time start{};
-  pace p = pace_start(0, 2 * mib, start);
-  for (const auto& step : steps) {
-    pace_step(&p, step.at, start + std::chrono::milliseconds(step.ms));
-    EXPECT_EQ(step.block, p.block) << step.ms;
-    EXPECT_EQ(step.reach, p.reach) << step.ms;
-  }
-}
-
 // A loop over a simulated link: every request, the hints and a block that was not asked
 // for, arrives a round trip after it is sent, one after another at the link's rate. After
 // some seconds the loop asks ahead what the link carries in a round trip (up to the
@@ -163,7 +140,7 @@ TEST(PaceTest, WhatIsAskedAheadFollowsTheLink) {
       sent.emplace_back(end, link_free);
     };
     const auto time = [](double s) {
-      return clock_time{} + std::chrono::microseconds(long(s * 1e6));
+      return clock_time{} + std::chrono::milliseconds(long(s * 1e3));
     };
     pace p = pace_start(0, 2 * mib, time(0), c.rtt);  // opening a file took a round trip
     std::uint64_t at = 0, at_20s = 0;
@@ -180,9 +157,7 @@ TEST(PaceTest, WhatIsAskedAheadFollowsTheLink) {
       pace_step(&p, at, time(now));
     }
     EXPECT_EQ(c.reach, p.reach);
-    if (c.reach == 0) {
-      EXPECT_EQ(min_block, p.block);
-    }
+    EXPECT_TRUE(c.reach > 0 || p.block == min_block) << p.block;  // marks as bytes arrive
     EXPECT_GE(static_cast<double>(at - at_20s) / (now - 20), c.at_least * 1e6);
   }
 }
@@ -211,10 +186,8 @@ TEST_F(ReadSizesTest, AFileTellsItsPreferredSizeAClosedHandleNothing) {
 #endif
 #ifdef __linux__
   // Asked at every loop's start: it leaves no descriptor open behind it.
-  const auto open_descriptors = [] {
-    const std::filesystem::directory_iterator fds("/proc/self/fd");
-    return std::distance(begin(fds), end(fds));
-  };
+  using fds = std::filesystem::directory_iterator;
+  const auto open_descriptors = [] { return std::distance(fds("/proc/self/fd"), fds()); };
   const auto before = open_descriptors();
   for (int i = 0; i < 20; ++i) source_read_sizes(handle, &preferred, &readahead);
   EXPECT_EQ(before, open_descriptors());
