@@ -11,7 +11,6 @@
 #include "copy/copy_attempt.h"
 
 #include <algorithm>
-#include <chrono>
 #include <string>
 
 #include "copy/copy_loop.h"
@@ -127,16 +126,6 @@ int end_attempt(copy_job* job, copy_result result) {
   return result == copy_result::done && !lost_writes ? attempt_finished : attempt_failed;
 }
 
-// Opens a file through open_call, and raises *seconds to how long that took: on a share,
-// about a round trip, which tells the loops how far away it is.
-template <class Open>
-owned_handle timed_open(Open open_call, double* seconds) {
-  const clock_time start = std::chrono::steady_clock::now();
-  owned_handle handle(open_call());
-  *seconds = std::max(*seconds, seconds_between(start, std::chrono::steady_clock::now()));
-  return handle;
-}
-
 // Where the attempt writes: destination itself, or, when it names an existing folder, the
 // source's file name inside it. Its kind and facts as file_size finds them.
 path_kind find_destination(const char* source, const char* destination, std::string* path,
@@ -185,8 +174,7 @@ int copy_attempt(const char* source, const char* destination_arg, run_memory* me
   if (source_kind != path_kind::file) return fail(file_error::unmeasurable, source);
   const std::uint64_t n = source_facts.size;
   say_source(source, n);
-  double round_trip = 0;
-  owned_handle source_handle = timed_open([&] { return open_source(source); }, &round_trip);
+  owned_handle source_handle(open_source(source));
   if (source_handle.get() < 0) return fail(file_error::no_open_for_reading, source);
   note_source(memory, source_facts);
 
@@ -214,7 +202,7 @@ int copy_attempt(const char* source, const char* destination_arg, run_memory* me
     progress_start(0);
     // Exclusive: a file another run created in between is resumed by the next attempt,
     // never truncated.
-    destination_handle = timed_open([&] { return create_destination(destination); }, &round_trip);
+    destination_handle = owned_handle(create_destination(destination));
     if (destination_handle.get() < 0) return fail(file_error::no_open_for_writing, destination);
     // A new file: nothing of it is looked at or on disk yet, and the run made it.
     run_memory fresh;
@@ -245,7 +233,7 @@ int copy_attempt(const char* source, const char* destination_arg, run_memory* me
       if (file_access(destination, access_read_write) != 0)
         return fail(file_error::no_write_access, destination);
     }
-    destination_handle = timed_open([&] { return open_destination(destination); }, &round_trip);
+    destination_handle = owned_handle(open_destination(destination));
     writable = destination_handle.get() >= 0;
     // A complete destination that may not be written can still be looked at and synced;
     // should a block need writing again, that write fails and says so.
@@ -255,8 +243,7 @@ int copy_attempt(const char* source, const char* destination_arg, run_memory* me
   copy_job job{{source, std::move(source_handle), false, source_facts},
                {destination, std::move(destination_handle), writable, destination_facts},
                n,
-               memory,
-               round_trip};
+               memory};
   return end_attempt(&job, resume(job, k));
 }
 

@@ -91,15 +91,12 @@ struct open_file {
 };
 
 // The job of one attempt: the source's bytes up to n (its size when the attempt measured
-// it) into the destination at the same offsets, and what the run remembers; round_trip,
-// the longest that opening either file took (seconds), tells the loops how far away a
-// share is.
+// it) into the destination at the same offsets, and what the run remembers.
 struct copy_job {
   open_file source;
   open_file destination;
   std::uint64_t n;
   run_memory* memory;
-  double round_trip = 0;
 };
 
 // A network file system that loses its server mid-read can hand over zero-filled pages

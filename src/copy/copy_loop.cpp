@@ -23,13 +23,12 @@ copy_result fail_writing(const char* destination) {
   return copy_result::write_failed;
 }
 
-pace start_pace(const copy_job& job, int handle, int other, std::uint64_t at) {
+pace start_pace(int handle, int other, std::uint64_t at) {
   for (const int h : {handle, other})
     if (h >= 0) hints_only(h);
   std::uint64_t preferred = 0, readahead = 0;
   source_read_sizes(handle, &preferred, &readahead);
-  return pace_start(at, hint_limit(preferred, readahead), std::chrono::steady_clock::now(),
-                    job.round_trip);
+  return pace_start(at, hint_limit(preferred, readahead), std::chrono::steady_clock::now());
 }
 
 void ask_ahead(pace* p, std::uint64_t at, std::uint64_t to, int handle, int other) {
@@ -110,7 +109,7 @@ copy_result copy_blocks(const copy_job& job, std::uint64_t from, std::uint64_t t
   // A pipe or a terminal takes its bytes in order; everything else at their offsets.
   const bool positioned = has_offsets(job.destination.handle.get()) != 0;
   mover m{positioned, positioned, buf.get()};
-  pace p = start_pace(job, job.source.handle.get(), -1, i);
+  pace p = start_pace(job.source.handle.get(), -1, i);
   durability d{i, p.rate_start};
   while (i < to) {
     ask_ahead(&p, i, to, job.source.handle.get(), -1);

@@ -29,10 +29,9 @@ constexpr std::uint64_t no_marks = UINT64_MAX;
 copy_result copy_blocks(const copy_job& job, std::uint64_t from, std::uint64_t to,
                         std::uint64_t shown_from, std::uint64_t* reached);
 
-// The pace for a loop over the job's files from byte at on, reading handle (and other
-// alike; -1: none): the kernel's own read-ahead off for each, hints as large as handle
-// takes whole, and the job's round trip.
-pace start_pace(const copy_job& job, int handle, int other, std::uint64_t at);
+// The pace for a loop over these files from byte at on: the kernel's own read-ahead off
+// for each (a handle of -1 is left out), hints as large as the source takes whole.
+pace start_pace(int handle, int other, std::uint64_t at);
 // Asks for the hints due before a block at byte at of a stretch that ends at to, of both
 // handles alike.
 void ask_ahead(pace* p, std::uint64_t at, std::uint64_t to, int handle, int other);

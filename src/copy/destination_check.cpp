@@ -160,7 +160,7 @@ copy_result look_at(const copy_job& job, std::uint64_t from, std::uint64_t to,
   // The destination is asked for ahead as the copy asks for its source: a distant share
   // sends its bytes side by side instead of one chunk per round trip.
   const int destination = job.destination.handle.get();
-  pace p = start_pace(job, destination, -1, page_start(from));
+  pace p = start_pace(destination, -1, page_start(from));
   for (std::uint64_t at = page_start(from); at < to;) {
     const std::size_t len = static_cast<std::size_t>(std::min<std::uint64_t>(to - at, check_chunk));
     ask_ahead(&p, at, to, destination, -1);
@@ -299,7 +299,7 @@ copy_result compare_stretch(const copy_job& job, std::uint64_t from, std::uint64
   const int source = job.source.handle.get(), destination = job.destination.handle.get();
   const std::unique_ptr<char[]> ours(new char[max_block]);
   const std::unique_ptr<char[]> theirs(new char[max_block]);
-  pace p = start_pace(job, source, destination, from);
+  pace p = start_pace(source, destination, from);
   clock_time last_sync = p.rate_start;
   for (std::uint64_t at = from; at < to;) {
     ask_ahead(&p, at, to, source, destination);

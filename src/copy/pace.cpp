@@ -57,8 +57,8 @@ std::uint64_t hint_for(double rate, std::uint64_t reach, std::uint64_t limit) {
   return hint;
 }
 
-pace pace_start(std::uint64_t at, std::uint64_t largest_hint, clock_time now, double round_trip) {
-  return pace{min_block, 0, hint_unit, largest_hint, at, at, now, false, round_trip, false};
+pace pace_start(std::uint64_t at, std::uint64_t largest_hint, clock_time now) {
+  return pace{first_block, 0, hint_unit, largest_hint, at, at, now, false, 0, false};
 }
 
 bool next_hint(pace* p, std::uint64_t at, std::uint64_t to, std::uint64_t* offset,
@@ -79,7 +79,8 @@ void pace_step(pace* p, std::uint64_t at, clock_time now) {
   if (measured < rate_seconds && p->measured) return;
   const double rate = static_cast<double>(at - p->rate_from) / measured;
   // Once far, far for the loop: the distance stays, and a block's time follows the reach.
-  p->far = p->far || static_cast<double>(p->block) <= rate * far_round_trips * p->round_trip;
+  if (!p->measured) p->round_trip = measured;
+  else p->far = p->far || static_cast<double>(p->block) <= rate * far_round_trips * p->round_trip;
   // A far link takes a block of any size in about a round trip: the largest.
   p->block = p->far ? max_block : block_for(rate, p->block);
   p->reach = reach_for(rate, p->reach, p->far);

@@ -60,10 +60,11 @@ std::uint64_t hint_for(double rate, std::uint64_t reach, std::uint64_t limit);
 // A rate too low for hints may be a slow share or a distant one, whose every block (read,
 // or written to a share that takes one write per round trip) waits a round trip however
 // much the link carries: 64 KiB per 300 ms is 0.2 MB/s on a link of megabytes. The two
-// tell apart by the round trip, which the loop is given (what opening the files took): a
-// link whose blocks take at most far_round_trips of it is far, gets the largest blocks, and
-// is asked ahead as far as its rate calls for, never less than a unit. A slow share nearby
-// takes much longer for a block than for a round trip, and is paced by its rate alone.
+// tell apart by the round trip, which the loop's first block measures: a single page, which
+// takes a round trip and hardly more on any link. A link whose blocks then take at most
+// far_round_trips of it is far, gets the largest blocks, and is asked ahead as far as its
+// rate calls for, never less than a unit. A slow share nearby takes many times longer for
+// a block than for a page, and is paced by its rate alone.
 struct pace {
   std::size_t block;           // bytes per read
   std::uint64_t reach;         // how far ahead of the next byte the files are asked for
@@ -73,17 +74,19 @@ struct pace {
   std::uint64_t rate_from;     // the rate is measured from this byte on...
   clock_time rate_start;       // ...and from this time
   bool measured;               // the first block has been measured (alone)
-  double round_trip;           // seconds, as opening the files took
+  double round_trip;           // seconds, as the first block (one page) took
   bool far;                    // a block takes about a round trip
 };
 
 // A block that takes at most this many round trips waited for the distance, not the rate.
 constexpr double far_round_trips = 3;
 
-// A loop that starts at byte at over a link of this round trip (seconds), with no
-// read-ahead until its rate is known.
-pace pace_start(std::uint64_t at, std::uint64_t largest_hint, clock_time now,
-                double round_trip = 0);
+// A loop's first block: one page, whose time is the round trip.
+constexpr std::size_t first_block = 4 * kib;
+
+// A loop that starts at byte at, with the first block and no read-ahead until its rate is
+// known.
+pace pace_start(std::uint64_t at, std::uint64_t largest_hint, clock_time now);
 // The next hint due before a block at byte at of a stretch that ends at to: true with its
 // *offset and *len, or false when the reach holds no whole hint more. The first one also
 // holds the bytes about to be read, so that a share sends them first.

@@ -142,7 +142,7 @@ TEST(PaceTest, WhatIsAskedAheadFollowsTheLink) {
     const auto time = [](double s) {
       return clock_time{} + std::chrono::milliseconds(long(s * 1e3));
     };
-    pace p = pace_start(0, 2 * mib, time(0), c.rtt);  // opening a file took a round trip
+    pace p = pace_start(0, 2 * mib, time(0));
     std::uint64_t at = 0, at_20s = 0;
     for (const std::uint64_t end = 1ull << 40; now < 30;) {
       if (now >= 20 && at_20s == 0) at_20s = at;
