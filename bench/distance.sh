@@ -5,7 +5,7 @@
 # (the kernel clients with --vm: up to 300 ms). Prints
 # MB/s and the ratio to cp for every cell, then the targets. Run from anywhere in a clone:
 #
-#   sudo bench/distance.sh                 # 3 rounds per cell, about 25 minutes
+#   sudo bench/distance.sh                 # 3 rounds per cell, about 70 minutes
 #   ZOBRET_DISTANCE_ROUNDS=5 ZOBRET_DISTANCE_RTTS="50 150" ZOBRET_DISTANCE_MOUNTS=ssh \
 #     sudo -E bench/distance.sh            # a part of the table, more rounds
 #   sudo bench/distance.sh --vm            # the kernel's cifs and NFS 4.2 clients in the
