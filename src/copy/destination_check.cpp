@@ -248,6 +248,17 @@ bool source_newer(const copy_job& job) {
          job.source.facts.modified > destination - clock_allowance_ns;
 }
 
+// Writes len bytes of buf at offset of the job's destination and syncs it: done, or a
+// failed write after its error line.
+copy_result write_durably(const copy_job& job, const char* buf, std::size_t len,
+                          std::uint64_t offset) {
+  std::size_t written = 0;
+  if (write_block_at(job.destination.handle.get(), buf, len, offset, &written) != 0 ||
+      sync_file(job.destination.handle.get(), job.destination.writable) != 0)
+    return fail_writing(job.destination.path);
+  return copy_result::done;
+}
+
 // Before the comparison writes its first block, and before bytes a failure may have cost
 // are written again while it is due: the destination's last page (of m bytes) is put out
 // of place, so that a run killed before the comparison ends, or whose written blocks a
@@ -275,12 +286,9 @@ copy_result hold_last_page(const copy_job& job, std::uint64_t m) {
     memory->held_differs = std::memcmp(ours, theirs, len) != 0;
   }
   for (std::size_t i = 0; i < len; ++i) theirs[i] = static_cast<char>(~theirs[i]);
-  std::size_t written = 0;
-  if (write_block_at(job.destination.handle.get(), theirs, len, at, &written) != 0 ||
-      sync_file(job.destination.handle.get(), job.destination.writable) != 0)
-    return fail_writing(job.destination.path);
-  memory->compare_marked = true;
-  return copy_result::done;
+  const copy_result held = write_durably(job, theirs, len, at);
+  memory->compare_marked = held == copy_result::done;
+  return held;
 }
 
 // Where a comparison may go on after a sync that covered its blocks up to at: a source
@@ -455,11 +463,9 @@ copy_result prepare_rewrite(const copy_job& job, std::uint64_t k, std::uint64_t*
 copy_result put_back_held_page(const copy_job& job) {
   run_memory* memory = job.memory;
   if (memory->held_page.empty()) return copy_result::done;
-  std::size_t written = 0;
-  if (write_block_at(job.destination.handle.get(), memory->held_page.data(),
-                     memory->held_page.size(), memory->held_at, &written) != 0 ||
-      sync_file(job.destination.handle.get(), job.destination.writable) != 0)
-    return fail_writing(job.destination.path);
+  const copy_result put =
+      write_durably(job, memory->held_page.data(), memory->held_page.size(), memory->held_at);
+  if (put != copy_result::done) return put;
   memory->held_page.clear();
   memory->compare_marked = false;
   memory->compare_from = nothing_to_compare;
