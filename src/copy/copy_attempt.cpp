@@ -18,6 +18,7 @@
 #include "copy/file_io.h"
 #include "report/messages.h"
 #include "report/progress.h"
+#include "report/watch.h"
 
 namespace zobret {
 namespace {
@@ -50,6 +51,7 @@ void note_source(run_memory* memory, const file_facts& facts) {
 // short the zeros it never had.
 copy_result check_source_unchanged(const copy_job& job) {
   file_facts now;
+  watch_call(job.source.path);
   const path_kind kind = file_size(job.source.path, &now, true);
   if (kind == path_kind::missing) say_error(file_error::missing, job.source.path);
   else if (kind != path_kind::file) say_error(file_error::unmeasurable, job.source.path);
@@ -78,8 +80,7 @@ copy_result copy_to_end(const copy_job& job, std::uint64_t k) {
   if (result == copy_result::done) result = check_source_unchanged(job);
   // A share may report a lost write only now: the copy counts only once it is on disk.
   if (result != copy_result::done) return result;
-  if (sync_file(job.destination.handle.get(), job.destination.writable) != 0)
-    return fail_writing(job.destination.path);
+  if (sync_destination(job) != copy_result::done) return copy_result::write_failed;
   job.memory->synced_until = job.n;
   return copy_result::done;
 }
@@ -105,8 +106,7 @@ copy_result resume(const copy_job& job, std::uint64_t k) {
   // What is there goes to disk before new bytes follow, so that a later failure costs
   // only those.
   if (k < job.n && memory->synced_until < k) {
-    if (sync_file(job.destination.handle.get(), job.destination.writable) != 0)
-      return fail_writing(job.destination.path);
+    if (sync_destination(job) != copy_result::done) return copy_result::write_failed;
     memory->synced_until = k;
   }
   return copy_to_end(job, k);
@@ -118,6 +118,7 @@ copy_result resume(const copy_job& job, std::uint64_t k) {
 int end_attempt(copy_job* job, copy_result result) {
   run_memory* memory = job->memory;
   bool lost_writes = result == copy_result::write_failed;
+  watch_call(job->destination.path);
   if (job->destination.handle.close_now() != 0) {
     if (result == copy_result::done) fail_writing(job->destination.path);
     lost_writes = true;
@@ -165,6 +166,8 @@ int copy_attempt(const char* source, const char* destination_arg, run_memory* me
   // every lookup is a round trip. Only "no such file" means missing: a lookup that fails
   // for another reason (a share that does not answer) says so, and the next attempt looks
   // again.
+  watch_files(source, destination_arg);
+  watch_call(source);
   file_facts source_facts;
   const path_kind source_kind = file_size(source, &source_facts);
   if (source_kind == path_kind::missing) return fail(file_error::missing, source);
@@ -181,9 +184,12 @@ int copy_attempt(const char* source, const char* destination_arg, run_memory* me
   // The destination is looked at only now, after the source has been opened.
   std::string destination_text;
   file_facts destination_facts;
+  watch_call(destination_arg);
   const path_kind kind =
       find_destination(source, destination_arg, &destination_text, &destination_facts);
   const char* destination = destination_text.c_str();
+  watch_files(source, destination);
+  watch_call(destination);
   if (kind == path_kind::directory) return fail(file_error::directory, destination);
   // The source itself, by its own path, a link or a folder that holds it, is never written
   // to. (A file system that tells no file index, 0, tells nothing here.)

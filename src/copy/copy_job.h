@@ -55,6 +55,9 @@ struct run_memory {
   // bytes an attempt wrote behind it get theirs from the next attempt, should a failure
   // come first.
   std::uint64_t checked_until = 0;
+  // The furthest the run has copied: no attempt has written a byte at or behind this
+  // offset. An attempt that raises it has moved the copy forward.
+  std::uint64_t furthest = 0;
   // Bytes before this offset are on disk: a sync that succeeded came after them.
   std::uint64_t synced_until = 0;
   // After a failure on the destination's side (a write, a sync or a close): where the

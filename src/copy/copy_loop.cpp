@@ -10,6 +10,7 @@
 #include "copy/file_io.h"
 #include "report/messages.h"
 #include "report/progress.h"
+#include "report/watch.h"
 
 namespace zobret {
 
@@ -21,6 +22,13 @@ copy_result fail_reading(const char* path) {
 copy_result fail_writing(const char* destination) {
   say_error(file_error::write, destination);
   return copy_result::write_failed;
+}
+
+copy_result sync_destination(const copy_job& job) {
+  watch_call(job.destination.path);
+  if (sync_file(job.destination.handle.get(), job.destination.writable) != 0)
+    return fail_writing(job.destination.path);
+  return copy_result::done;
 }
 
 pace start_pace(int handle, int other, std::uint64_t at) {
@@ -59,11 +67,12 @@ struct durability {
 copy_result keep_durable(const copy_job& job, durability* d, std::uint64_t at, clock_time now) {
   const int handle = job.destination.handle.get();
   if (at - d->unflushed_from >= writeback_bytes) {
+    watch_call(job.destination.path);
     start_writeback(handle, d->unflushed_from, at - d->unflushed_from);
     d->unflushed_from = at;
   }
   if (seconds_between(d->last_sync, now) < sync_seconds) return copy_result::done;
-  if (sync_file(handle, job.destination.writable) != 0) return fail_writing(job.destination.path);
+  if (sync_destination(job) != copy_result::done) return copy_result::write_failed;
   job.memory->synced_until = std::max(job.memory->synced_until, at);
   d->last_sync = std::chrono::steady_clock::now();  // the sync itself may have taken long
   return copy_result::done;
@@ -93,6 +102,7 @@ copy_result move_block(const copy_job& job, mover* m, std::uint64_t at, std::siz
   std::size_t got = 0;
   if (read_block(source, m->buf, want, &got) != io_result::done)
     return fail_reading(job.source.path);
+  watch_call(job.destination.path);
   const int status = m->positioned ? write_block_at(destination, m->buf, got, at, written)
                                    : write_block(destination, m->buf, got, written);
   return status == 0 ? copy_result::done : copy_result::write_failed;
@@ -112,6 +122,7 @@ copy_result copy_blocks(const copy_job& job, std::uint64_t from, std::uint64_t t
   pace p = start_pace(job.source.handle.get(), -1, i);
   durability d{i, p.rate_start};
   while (i < to) {
+    watch_call(job.source.path);
     ask_ahead(&p, i, to, job.source.handle.get(), -1);
     std::size_t written = 0;
     const copy_result moved =
@@ -122,6 +133,7 @@ copy_result copy_blocks(const copy_job& job, std::uint64_t from, std::uint64_t t
       progress_block(std::max(i, shown_from), i + written - 1, job.n);
     i += written;
     *reached = i;
+    job.memory->furthest = std::max(job.memory->furthest, i);
     if (moved == copy_result::write_failed) return fail_writing(job.destination.path);
     if (moved != copy_result::done) return moved;
     const clock_time now = std::chrono::steady_clock::now();

@@ -16,6 +16,8 @@ namespace zobret {
 // the destination); each returns the matching result.
 copy_result fail_reading(const char* path);
 copy_result fail_writing(const char* destination);
+// Syncs the job's destination: done, or a failed write after its error line.
+copy_result sync_destination(const copy_job& job);
 
 // Marks drawn for no byte: for bytes that are copied again behind the display.
 constexpr std::uint64_t no_marks = UINT64_MAX;

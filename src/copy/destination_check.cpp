@@ -33,6 +33,7 @@
 #include "report/console.h"
 #include "report/messages.h"
 #include "report/progress.h"
+#include "report/watch.h"
 
 namespace zobret {
 namespace {
@@ -63,6 +64,7 @@ std::uint64_t page_start(std::uint64_t offset) { return offset / page_size * pag
 
 // Reads len bytes of file at offset whole: true, or false when the file fails or ends first.
 bool read_exactly_at(const open_file& file, char* buf, std::size_t len, std::uint64_t offset) {
+  watch_call(file.path);
   for (std::size_t total = 0; total < len;) {
     std::size_t got = 0;
     if (read_block_at(file.handle.get(), buf + total, len - total, offset + total, &got) !=
@@ -131,6 +133,7 @@ copy_result settle(const copy_job& job, batch* b, bool heal, std::uint64_t* diff
       *differs_at =
           std::min(*differs_at, r.offset + first_difference(ours, b->theirs.get(), r.len));
       std::size_t written = 0;
+      watch_call(job.destination.path);
       if (heal && write_block_at(job.destination.handle.get(), b->theirs.get(), r.len, r.offset,
                                  &written) != 0)
         return fail_writing(job.destination.path);
@@ -253,10 +256,10 @@ bool source_newer(const copy_job& job) {
 copy_result write_durably(const copy_job& job, const char* buf, std::size_t len,
                           std::uint64_t offset) {
   std::size_t written = 0;
-  if (write_block_at(job.destination.handle.get(), buf, len, offset, &written) != 0 ||
-      sync_file(job.destination.handle.get(), job.destination.writable) != 0)
+  watch_call(job.destination.path);
+  if (write_block_at(job.destination.handle.get(), buf, len, offset, &written) != 0)
     return fail_writing(job.destination.path);
-  return copy_result::done;
+  return sync_destination(job);
 }
 
 // Before the comparison writes its first block, and before bytes a failure may have cost
@@ -321,6 +324,7 @@ copy_result compare_stretch(const copy_job& job, std::uint64_t from, std::uint64
         if (held != copy_result::done) return held;
       }
       std::size_t written = 0;
+      watch_call(job.destination.path);
       if (write_block_at(destination, theirs.get(), len, at, &written) != 0)
         return fail_writing(job.destination.path);
       *rewritten += len;
@@ -330,8 +334,7 @@ copy_result compare_stretch(const copy_job& job, std::uint64_t from, std::uint64
     const clock_time now = std::chrono::steady_clock::now();
     pace_step(&p, at, now);
     if (seconds_between(last_sync, now) >= sync_seconds) {
-      if (sync_file(destination, job.destination.writable) != 0)
-        return fail_writing(job.destination.path);
+      if (sync_destination(job) != copy_result::done) return copy_result::write_failed;
       job.memory->synced_until = std::max(job.memory->synced_until, at);
       job.memory->compare_from = std::max(job.memory->compare_from, compare_restart(at));
       last_sync = std::chrono::steady_clock::now();
@@ -351,9 +354,7 @@ copy_result compare_whole(const copy_job& job, std::uint64_t m) {
   copy_result result =
       compare_stretch(job, from, std::max(from, last_page), m, &memory->compare_rewritten, true);
   if (result != copy_result::done) return result;
-  const int destination = job.destination.handle.get();
-  if (sync_file(destination, job.destination.writable) != 0)
-    return fail_writing(job.destination.path);
+  if (sync_destination(job) != copy_result::done) return copy_result::write_failed;
   memory->synced_until = std::max(memory->synced_until, last_page);
   memory->compare_from = std::max(from, compare_restart(last_page));
   // The page that was put out of place counts as a difference only where what it held
@@ -361,8 +362,7 @@ copy_result compare_whole(const copy_job& job, std::uint64_t m) {
   std::uint64_t last_rewritten = 0;
   result = compare_stretch(job, std::max(from, last_page), m, m, &last_rewritten, false);
   if (result != copy_result::done) return result;
-  if (sync_file(destination, job.destination.writable) != 0)
-    return fail_writing(job.destination.path);
+  if (sync_destination(job) != copy_result::done) return copy_result::write_failed;
   if (!memory->compare_marked) memory->compare_rewritten += last_rewritten;
   else if (memory->held_differs) memory->compare_rewritten += m - last_page;
   say_compared(m, memory->compare_rewritten);

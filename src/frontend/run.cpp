@@ -1,5 +1,6 @@
-// run.cpp - banner, help text and the retry loop. The loop owns nothing but the try
-// counter; every attempt works out the rest from the files on disk.
+// run.cpp - banner, help text and the retry loop. The loop owns the try counter, the
+// pause between failed attempts and the watchdog; every attempt works out the rest from
+// the files on disk and what the run remembers (run_memory).
 #include "frontend/run.h"
 
 #include <chrono>
@@ -10,8 +11,10 @@
 #include <thread>
 
 #include "copy/copy_attempt.h"
+#include "frontend/retry.h"
 #include "report/console.h"  // console_write
 #include "report/messages.h"
+#include "report/watch.h"
 
 namespace zobret {
 namespace {
@@ -33,6 +36,25 @@ int parse_seconds(const std::string& text, double* seconds) {
   return *seconds <= longest_pause_seconds ? 0 : -1;
 }
 
+// Where the run stands, to tell whether an attempt moved it forward: the furthest byte
+// copied, and where a comparison goes on.
+struct standing {
+  std::uint64_t furthest;
+  std::uint64_t compare_from;
+};
+
+standing standing_of(const run_memory& memory) {
+  return {memory.furthest, memory.compare_from};
+}
+
+bool moved_forward(const standing& before, const standing& after) {
+  return after.furthest > before.furthest || after.compare_from != before.compare_from;
+}
+
+double seconds_since(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
 }  // namespace
 
 int run(int argc, const char* const* argv) {
@@ -41,9 +63,9 @@ int run(int argc, const char* const* argv) {
     show_help(argc > 0 && argv[0] != nullptr ? argv[0] : "zobret");
     return -1;
   }
-  // By default no pause: every failed attempt is answered by the next one at once. A
-  // long outage may ask for a pause between failed attempts instead.
-  double pause = 0;
+  // By default the pause is paced (see retry.h); a number is a fixed pause after every
+  // failed attempt, and 0 none at all.
+  double pause = -1;
   const char* pause_text = std::getenv("ZOBRET_RETRY_PAUSE");
   if (pause_text != nullptr && *pause_text != '\0' && parse_seconds(pause_text, &pause) != 0) {
     say_bad_pause(pause_text, static_cast<long>(longest_pause_seconds));
@@ -52,16 +74,24 @@ int run(int argc, const char* const* argv) {
   // No limit. Between attempts the run keeps nothing but the try counter and what it
   // learned about the destination's bytes (see run_memory).
   run_memory memory;
+  retry_pace pace;
+  const watchdog watching;
   std::uint64_t tries = 1;
   for (;;) {
     say_try(tries);
     ++tries;
+    const standing before = standing_of(memory);
+    const auto start = std::chrono::steady_clock::now();
     const int result = copy_attempt(argv[1], argv[2], &memory);
+    watch_idle();
     if (result == attempt_finished) break;
     // A destination that is the source itself, or longer than it: its error line has said
     // so, the file is left as it is, and no " Complete." follows.
     if (result == attempt_refused) return attempt_refused;
-    if (pause > 0) std::this_thread::sleep_for(std::chrono::duration<double>(pause));
+    const double wait = retry_pause(&pace, moved_forward(before, standing_of(memory)),
+                                    seconds_since(start), pause);
+    // A signal (Ctrl+C) ends the process, and with it the pause, at once.
+    if (wait > 0) std::this_thread::sleep_for(std::chrono::duration<double>(wait));
   }
   // Ends an open progress line, or leaves an empty one.
   console_write(std::cout, "\n");

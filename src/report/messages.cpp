@@ -153,6 +153,15 @@ void say_same_file(const char* source, const char* destination) {
            " itself: nothing is copied.");
 }
 
+void say_waiting(const char* path, std::int64_t seconds) {
+  // 60 s, 5 min, 15 min, 1 h, 2 h: the waiting lines' own times read best so.
+  std::string span;
+  if (seconds < 120) span = std::to_string(seconds) + " s";
+  else if (seconds % 3600 != 0) span = std::to_string(seconds / 60) + " min";
+  else span = std::to_string(seconds / 3600) + " h";
+  log_line(std::cerr, " Waiting for the file ", path, ": no answer for ", span, ".");
+}
+
 void say_size_conflict() {
   log_line(std::cerr, " ERROR: Destination file size is bigger than source file size.");
 }

@@ -58,6 +58,8 @@ void say_error(file_error what, const char* path);
 // The destination names the source file itself (the same path, a link to it, or a folder
 // that holds it).
 void say_same_file(const char* source, const char* destination);
+// No call on the file at path has answered for so many seconds (a watchdog's line).
+void say_waiting(const char* path, std::int64_t seconds);
 // The one error that names no file: the destination is longer than the source.
 void say_size_conflict();
 

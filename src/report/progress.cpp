@@ -3,6 +3,8 @@
 // files of any size keep their marks, headers and percentages.
 #include "report/progress.h"
 
+#include <algorithm>
+#include <atomic>
 #include <cinttypes>
 #include <cstdio>
 #include <iostream>
@@ -29,7 +31,26 @@ void append_percentage(std::uint64_t i, std::uint64_t n, std::string* out) {
   out->append(buf);
 }
 
+// Where the display was opened (the last index drawn as a comma), and whether another
+// thread has written a line since; the display itself runs on one thread.
+std::uint64_t opened_at = 0;
+std::atomic<bool> interrupted{false};
+
+// The line that holds index first, as drawn up to first-1: its header and its marks.
+void append_line_so_far(std::uint64_t first, std::string* out) {
+  const std::uint64_t before = first == 0 ? 0 : first - 1;
+  const std::uint64_t line_start = before / bytes_per_line * bytes_per_line;
+  append_header(std::max(line_start, opened_at) / bytes_per_mark, out);  // a resume's first line
+  std::uint64_t j = 1;
+  for (std::uint64_t i = line_start + bytes_per_mark; i <= before; i += bytes_per_mark, ++j) {
+    *out += i <= opened_at ? ',' : '.';
+    if (j % marks_per_group == 0) *out += ' ';
+  }
+}
+
 }  // namespace
+
+void progress_interrupted() { interrupted.store(true, std::memory_order_relaxed); }
 
 void progress_start(std::uint64_t k) {
   if (k != 0) {
@@ -40,6 +61,8 @@ void progress_start(std::uint64_t k) {
 }
 
 void progress_open(std::uint64_t k) {
+  opened_at = k;
+  interrupted.store(false, std::memory_order_relaxed);
   console_write(std::cout, "\n");
   const std::uint64_t t = k / bytes_per_mark;
   std::string line;
@@ -70,6 +93,9 @@ void progress_marks(std::uint64_t first, std::uint64_t last, std::uint64_t n, st
 
 void progress_block(std::uint64_t first, std::uint64_t last, std::uint64_t n) {
   std::string text;
+  if (interrupted.load(std::memory_order_relaxed) && first <= last &&
+      interrupted.exchange(false, std::memory_order_relaxed))
+    append_line_so_far(first, &text);
   progress_marks(first, last, n, &text);
   if (!text.empty()) console_write(std::cout, text);
 }

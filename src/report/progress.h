@@ -30,6 +30,11 @@ void progress_step(std::uint64_t i, std::uint64_t n);
 // write and one flush. Costs one pass per thousand, not per byte.
 void progress_block(std::uint64_t first, std::uint64_t last, std::uint64_t n);
 
+// Another thread has written a line after the open progress line (the watchdog's waiting
+// line): the next block begins a new line, with the header and the marks the interrupted
+// line held. Safe to call from any thread.
+void progress_interrupted();
+
 // The text progress_block draws, without writing it (appended to out).
 void progress_marks(std::uint64_t first, std::uint64_t last, std::uint64_t n, std::string* out);
 

@@ -30,7 +30,7 @@ void format_timestamp(const std::tm& t, char* buf) {
 }
 
 const char* timestamp_now() {
-  static char buf[timestamp_length + 1];
+  thread_local char buf[timestamp_length + 1];  // the watchdog writes lines too
   std::tm t{};
   if (local_time_now(&t) != 0) {
     std::memcpy(buf, placeholder, sizeof placeholder);

@@ -13,7 +13,7 @@ constexpr int timestamp_length = 19;
 void format_timestamp(const std::tm& t, char* buf);
 
 // The current local time, the TZ setting re-read at every call. The text lives in one
-// static buffer that the next call overwrites: use it at once.
+// buffer per thread that its next call overwrites: use it at once.
 const char* timestamp_now();
 
 }  // namespace zobret

@@ -44,12 +44,13 @@ class FaultTest : public zobret_test::TempDirTest {
   // Runs "before zobret SOURCE d after" with its output in out.txt and err.txt; the exit status.
   int run_copy(const std::string& src, const std::string& before = "",
                const std::string& after = "") const {
-    return zobret_test::run_shell("timeout -s KILL 20 env " + before + " " + q(ZOBRET_BINARY) +
+    return zobret_test::run_shell("timeout -s KILL " + std::to_string(limit_) + " env " + before + " " + q(ZOBRET_BINARY) +
                                   " " + q(src) + " " + quoted("d") + " >" + quoted("out.txt") +
                                   " 2>" + quoted("err.txt") + " " + after);
   }
   static std::string q(const std::string& word) { return zobret_test::shell_quote(word); }
   std::string shm_;
+  int limit_ = 20;  // seconds a run may take
 };
 
 TEST_F(FaultTest, EveryFaultEndsInAnIdenticalSyncedCopy) {
@@ -398,6 +399,24 @@ TEST_F(FaultTest, TimeStampsAtTheAllowanceAndPastSixtyFourBits) {
 }
 
 // A clock that cannot be read gives every log line the placeholder time stamp.
+// A read that hangs for over a minute (a hard mount whose server is hung): one line says
+// which file the run waits for, after the open progress line, and the display goes on
+// in a line of its own.
+TEST_F(FaultTest, ACallThatHangsAMinuteIsExplainedInTheLog) {
+  limit_ = 120;
+  const std::string data = zobret_test::random_bytes(1u << 20), src = source(false, data);
+  ASSERT_EQ(0, run_copy(src,
+                        faults("FAULT_CALLS=read FAULT_ERRNO=stall FAULT_STALL=64 FAULT_NTH=3 "
+                               "FAULT_PATH=" + q(src)),
+                        "2>&1"));
+  EXPECT_TRUE(data == read_file("d"));
+  const std::string out = read_file("out.txt");
+  const std::regex waiting("\\.\\[[0-9. :]{19}\\] Waiting for the file " + src +
+                           ": no answer for 60 s\\.\n0000[0-9]{4}K > [.]");
+  EXPECT_TRUE(std::regex_search(out, waiting)) << out;
+  EXPECT_EQ(out.find("Waiting"), out.rfind("Waiting")) << out;  // once
+}
+
 TEST_F(FaultTest, AClockThatCannotBeReadGivesThePlaceholder) {
   EXPECT_EQ(0, run_copy(source(false, "data"), faults("FAULT_CALLS=time FAULT_ERRNO=EIO")));
   const std::string out = read_file("out.txt");

@@ -9,7 +9,9 @@
 //                makes read, pread, write, pwrite and copy_file_range move half the bytes
 //                asked (>= 1) and stat and fstat report half the size; "zeros" makes read
 //                and pread hand over zero-filled bytes, as many as they read (a dropping
-//                share); "kill" ends the process with SIGKILL instead of making the call
+//                share); "kill" ends the process with SIGKILL instead of making the call;
+//                "stall" makes the calling thread wait FAULT_STALL seconds (default 61),
+//                then makes the call as asked (a hard mount whose server is hung)
 //   FAULT_PATH   only calls on files whose path contains this text (fds: /proc/self/fd)
 //   FAULT_NTH    act on the Nth matching call only, or on the Nth to the Mth ("N-M"); or
 //   FAULT_PROB   on each with this probability (FAULT_SEED, default 1); neither: on all
@@ -38,7 +40,7 @@
 
 // One fault: the calls it acts on, where, when and how.
 struct rule {
-  int err, how, nth, nth_last;  // how: 0 fail with err, 1 short, 2 zeros, 3 kill
+  int err, how, nth, nth_last;  // how: 0 fail with err, 1 short, 2 zeros, 3 kill, 4 stall
   char calls[256], path[PATH_MAX], err_text[32];
   double prob;
   unsigned long long seen;
@@ -87,7 +89,7 @@ __attribute__((constructor)) static void setup(void) {
   } names[] = {{"EIO", EIO},     {"ENOSPC", ENOSPC}, {"ESPIPE", ESPIPE},       {"EINVAL", EINVAL},
                {"EROFS", EROFS}, {"EACCES", EACCES}, {"ETIMEDOUT", ETIMEDOUT}, {"ENOENT", ENOENT},
                {"EBADF", EBADF}, {"EINTR", EINTR},   {"EXDEV", EXDEV}};
-  static const char* const hows[] = {"short", "zeros", "kill"};
+  static const char* const hows[] = {"short", "zeros", "kill", "stall"};
   for (int r = 0; r < 2; ++r) {
     struct rule* u = &f.rule[r];
     snprintf(u->calls, sizeof u->calls, ",%s,", rule_env(r, "CALLS"));
@@ -96,7 +98,7 @@ __attribute__((constructor)) static void setup(void) {
     u->err = atoi(u->err_text);
     for (size_t i = 0; i < sizeof names / sizeof names[0]; ++i)
       if (strcmp(u->err_text, names[i].name) == 0) u->err = names[i].value;
-    for (int h = 0; h < 3; ++h)
+    for (int h = 0; h < 4; ++h)
       if (strcmp(u->err_text, hows[h]) == 0) u->how = h + 1;
     const char* nth = rule_env(r, "NTH");
     u->nth = atoi(nth);
@@ -156,6 +158,11 @@ static int decide(const char* call, const char* path, const char* other) {
   f.then_acted = f.then_acted || u == &f.rule[1];
   note("injected %s %s %s\n", call, path, u->err_text);
   if (u->how == 3) raise(SIGKILL);
+  if (u->how == 4) {
+    for (unsigned left = *env("FAULT_STALL") ? (unsigned)atoi(env("FAULT_STALL")) : 61; left;)
+      left = sleep(left);
+    return 0;
+  }
   if (u->how == 1 || u->how == 2) return u->how;
   errno = u->err;
   return -1;

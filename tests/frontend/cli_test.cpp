@@ -234,23 +234,39 @@ TEST_F(CliTest, NamesInAnyScriptInShortLongAndUncPaths) {
 }
 
 TEST_F(CliTest, MissingSourceIsRetriedWithThePauseUntilItAppears) {
-  zobret_test::set_env("ZOBRET_RETRY_PAUSE", "0.3");
-  background_run copy = spawn(files("s", "d"));
-  std::this_thread::sleep_for(1s);
-  // Without the pause a missing source is retried thousands of times a second.
-  EXPECT_LE(count_in_output(" Try #"), 5u);
-  const std::string data = zobret_test::random_bytes(300000);
-  write_file("s.tmp", data);
-  std::filesystem::rename(path("s.tmp"), path("s"));
-  EXPECT_EQ(0, wait_for(std::move(copy)));
-  zobret_test::set_env("ZOBRET_RETRY_PAUSE", nullptr);
-  const std::string out = run_out();
-  EXPECT_EQ(0u, out.find(banner + "[TIME] Try #1\n[TIME] ERROR: The file " + path("s") +
-                         " doesn't seem to be existant.\n[TIME] Try #2\n"))
-      << out.substr(0, 500);
-  const std::string end = "\n\n[TIME] Complete.\n";
-  EXPECT_EQ(out.size() - end.size(), out.rfind(end));
-  EXPECT_EQ(data, read_file("d"));
+  struct Case {
+    const char* pause;  // ZOBRET_RETRY_PAUSE, or none
+    std::size_t least, most;  // tries within the first second
+  } const cases[] = {
+      {"0.3", 2, 5},
+      // Paced: 0.05 s, then twice as long each time.
+      {nullptr, 3, 7},
+      // Never a pause: thousands of tries a second.
+      {"0", 100, SIZE_MAX},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.pause == nullptr ? "paced" : c.pause);
+    std::filesystem::remove(path("s"));
+    std::filesystem::remove(path("d"));
+    zobret_test::set_env("ZOBRET_RETRY_PAUSE", c.pause);
+    background_run copy = spawn(files("s", "d"));
+    std::this_thread::sleep_for(1s);
+    const std::size_t tries = count_in_output(" Try #");
+    EXPECT_LE(c.least, tries);
+    EXPECT_GE(c.most, tries);
+    const std::string data = zobret_test::random_bytes(300000);
+    write_file("s.tmp", data);
+    std::filesystem::rename(path("s.tmp"), path("s"));
+    EXPECT_EQ(0, wait_for(std::move(copy)));
+    zobret_test::set_env("ZOBRET_RETRY_PAUSE", nullptr);
+    const std::string out = run_out();
+    EXPECT_EQ(0u, out.find(banner + "[TIME] Try #1\n[TIME] ERROR: The file " + path("s") +
+                           " doesn't seem to be existant.\n[TIME] Try #2\n"))
+        << out.substr(0, 500);
+    const std::string end = "\n\n[TIME] Complete.\n";
+    EXPECT_EQ(out.size() - end.size(), out.rfind(end));
+    EXPECT_EQ(data, read_file("d"));
+  }
 }
 
 // Mounts a small tmpfs for the test's lifetime.

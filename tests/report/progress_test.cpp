@@ -81,5 +81,33 @@ TEST_F(ProgressTest, LargeOffsetsKeepFullHeadersAndPercentages) {
   EXPECT_EQ(".\n", tail);
 }
 
+TEST_F(ProgressTest, ALineWrittenInBetweenReopensTheDisplayLine) {
+  // After another thread's line, the display goes on with the line it had drawn so far:
+  // the same text as an uninterrupted line from its header on.
+  struct Case {
+    std::uint64_t k, split, last, n;
+  } const cases[] = {
+      {0, 26000, 30999, 200000},     // mid-line
+      {12345, 21000, 60000, 200000}, // a resume's commas come back as commas
+      {0, 50000, 52000, 200000},     // the line's last mark still to come
+      {0, 50001, 52000, 200000},     // the line just closed: a bare header
+      {0, 0, 999, 1000},             // before any mark
+  };
+  for (const Case& c : cases) {
+    clear();
+    progress_start(c.k);
+    progress_block(c.k, c.last, c.n);
+    const std::string whole = out();
+    clear();
+    progress_start(c.k);
+    if (c.split > c.k) progress_block(c.k, c.split - 1, c.n);
+    const std::size_t line_start = out().rfind('\n') + 1;
+    progress_interrupted();
+    clear();
+    progress_block(c.split, c.last, c.n);
+    EXPECT_EQ(whole.substr(line_start), out()) << "k=" << c.k << " split=" << c.split;
+  }
+}
+
 }  // namespace
 }  // namespace zobret
