@@ -12,7 +12,7 @@
 #   drill FIELD...           one row (each_row); skip_row FIELD... passes over rows.
 # A drill function declares the locals the run works on: log (LOG: the tool's output in
 # LOG.out, its errors in LOG.err), logs (every run's LOG), problem (the first problem: the
-# verdict), late, hits, attempts, gap, down_us, down_lines.
+# verdict), late, hits, attempts, gap, down_us, down_lines, down_bytes, down_cpu.
 
 zobret='' fifo='' total=0 source_file='' sync_upload='' keep_wrong='' row_widths=(4 16)
 tool_pid='' rc=0 gate_fd='' budget=0 deadline=0 failures=0 rerun_held=0
@@ -24,6 +24,14 @@ now() { echo "${EPOCHREALTIME/./}"; }                      # microseconds
 secs() { printf '%d.%02d' $(($1 / 1000000)) $(($1 % 1000000 / 10000)); }
 mib_of() { printf '%d.%d' $(($1 >> 20)) $(((($1 & 0xfffff) * 10) >> 20)); }
 lines_of() { echo $(($(wc -l <"$1.out") + $(wc -l <"$1.err"))); }
+bytes_of() { echo $(($(stat -c %s "$1.out") + $(stat -c %s "$1.err"))); }
+# The processor time process $1 has taken so far, in microseconds.
+cpu_of() {
+  local -a f
+  read -r -a f <"/proc/$1/stat" 2>/dev/null || { echo 0; return; }
+  f=("${f[@]:$((${#f[@]} - 52 + 13)):2}")    # utime and stime, past a name with spaces
+  echo $(((f[0] + f[1]) * 1000000 / $(getconf CLK_TCK)))
+}
 fail() { [[ -n $problem ]] || problem=$*; }                # the first problem is the verdict
 skip_row() { return 1; }
 
@@ -85,17 +93,18 @@ run_tool() {
 }
 
 # outage TAKE BRING SECONDS [CMD...]: the lab takes the server away (lab_do TAKE), CMD runs,
-# the tool goes on, SECONDS later the server is back (lab_do BRING); the time and the lines
-# the tool wrote meanwhile are counted.
+# the tool goes on, SECONDS later the server is back (lab_do BRING); the time, the lines and
+# bytes the tool wrote and the processor time it took meanwhile are counted.
 outage() {
-  local td ld
+  local td ld lb lc
   lab_do "$1"
   "${@:4}"
   kill -CONT "$tool_pid"
-  td=$(now) ld=$(lines_of "$log")
+  td=$(now) ld=$(lines_of "$log") lb=$(bytes_of "$log") lc=$(cpu_of "$tool_pid")
   sleep "$3"
   lab_do "$2"
   down_us=$((down_us + $(now) - td)) down_lines=$((down_lines + $(lines_of "$log") - ld))
+  down_bytes=$((down_bytes + $(bytes_of "$log") - lb)) down_cpu=$((down_cpu + $(cpu_of "$tool_pid") - lc))
 }
 
 # replace_source SERVED NAME: NAME.bin in the export renamed over by NAME-new.bin, a

@@ -20,6 +20,7 @@
 # SHARE_DRILL_DOWN (seconds a dropped server stays down, 4: twice the time smbnetfs waits for
 # a server before a read fails, so that the drop is seen), SHARE_DRILL_HANG (seconds a hung
 # server stays stopped, 8), SHARE_DRILL_BUDGET (seconds for the whole run, 280),
+# SHARE_DRILL_OUTAGE (seconds a server stays away in the outage rows; unset: no such rows),
 # SHARE_DRILL_ONLY (a pattern for the drills to run, e.g. "ssh-download"), SHARE_DRILL_KEEP
 # (keep a destination that came out wrong, as LOG.dest in WORKDIR/logs). The lab's own
 # settings (SHARE_LAB_*, such as SHARE_LAB_DELAY_MS) reach it unchanged.
@@ -32,11 +33,15 @@ source "$(dirname "$0")/drill_lib.sh"
 # source renamed over by another file of its size in the export, the server restored),
 # what the output must show (read: a read error, any: some error, -: nothing asked), the
 # quarters of the file where it happens.
+# An outage (the server killed for SHARE_DRILL_OUTAGE seconds, where set) also shows what the
+# tool wrote and spent while the server was away.
 drills=("download drop read 1 2 3" "upload drop any 1 2 3" "download hang - 1" "download kill - 2"
-        "download replace - 2")
-declare -A undo=([drop]=restore [hang]=resume)   # the lab's command that ends an event
+        "download replace - 2" "download outage any 2" "upload outage any 2")
+declare -A undo=([drop]=restore [hang]=resume [outage]=restore)   # what ends an event
+declare -A take=([drop]=drop [hang]=hang [outage]=drop)           # what begins it
 
 skip() { echo "SKIP: $*"; exit 77; }
+skip_row() { [[ $2 == outage ]] && ((away[outage] == 0)); }
 
 if [[ $# -lt 1 || ! -x $1 ]]; then
   echo "usage: $0 ZOBRET [WORKDIR]" >&2
@@ -47,7 +52,7 @@ lab=$(cd "$(dirname "$0")/../../tools" && pwd)/share-lab
 work=${2:-${TMPDIR:-/tmp}/zobret-share-drills}
 mib=${SHARE_DRILL_MIB:-256}
 mounts=${SHARE_DRILL_MOUNTS:-smb ssh}
-declare -A away=([drop]=${SHARE_DRILL_DOWN:-4} [hang]=${SHARE_DRILL_HANG:-8})
+declare -A away=([drop]=${SHARE_DRILL_DOWN:-4} [hang]=${SHARE_DRILL_HANG:-8} [outage]=${SHARE_DRILL_OUTAGE:-0})
 set_budget "${SHARE_DRILL_BUDGET:-280}"
 fifo=$work/out.pipe source_file=$work/source.bin keep_wrong=${SHARE_DRILL_KEEP:-}
 
@@ -104,7 +109,7 @@ at_stop() {                                    # the tool stands still at a mark
   case $event in
     kill) reap KILL ;;
     replace) outage drop restore "${away[drop]}" replace_source "$served" "$name" ;;
-    *) outage "$event" "${undo[$event]}" "${away[$event]}" ;;
+    *) outage "${take[$event]}" "${undo[$event]}" "${away[$event]}" ;;
   esac
 }
 
@@ -126,8 +131,8 @@ drill() {
   rm -f "$dst" "$watch"
   [[ $event != replace ]] || { new_source "$served" "$name" && expected=$served/$name.bin; }
 
-  local limit=$(($(now) + 100 * 1000000)) t0 t1 late=0 hits=0 attempts=0 gap=0
-  local down_us=0 down_lines=0 problem='' events='' again=''
+  local limit=$(($(now) + (100 + away[outage]) * 1000000)) t0 t1 late=0 hits=0 attempts=0 gap=0
+  local down_us=0 down_lines=0 down_bytes=0 down_cpu=0 problem='' events='' again=''
   ((limit > deadline)) && limit=$deadline
   [[ $event == kill ]] && again=rerun
   t0=$(now)
@@ -144,7 +149,7 @@ drill() {
 
   local rate='-' away_text=''
   ((down_us > 0)) && rate=$((down_lines * 1000000 / down_us)) &&
-    away_text="; $down_lines lines in $(secs "$down_us") s while away"
+    away_text="; $down_lines lines ($down_bytes bytes) and $(secs "$down_cpu") s of CPU in $(secs "$down_us") s while away"
   report "$m" "$name" 4 "$(printf '%8d %9s %9s %9s %9s' "$attempts" "$(secs "$gap")" "$rate" \
     "$(secs $((t1 - t0)))" "$(secs "${cp_time[$m-$dir]}")")" "events:${events:- none}$away_text"
   rm -f "$served/$name.bin" "$served/$name-new.bin" "$work/local/$name.bin"

@@ -22,6 +22,8 @@
 #   drop          its packets dropped (lab drop), a network that vanishes without a reset,
 #                 let through again after AWAY s; for NFS this is also the hang
 #   hang          smbd stopped (SIGSTOP) for AWAY s (cifs only)
+#   longhang      smbd stopped for 90 s under a hard cifs mount, whose calls wait for it:
+#                 past a minute the log must say which file the tool waits for
 #   rerun         the tool killed (SIGKILL) at the mark and started again
 #   replace       (downloads) the server killed, the source renamed over in the export by
 #                 another random file of its size, the server started again after AWAY s:
@@ -103,25 +105,27 @@ done
 # zeros at the file's very start).
 drills=("download srvkill" "upload srvkill" "download drop" "upload drop"
         "download hang" "download rerun" "upload drop+rerun" "upload drop+rerun@4"
-        "upload srvkill+rerun" "download replace")
+        "upload srvkill+rerun" "download replace" "download longhang")
 declare -A server_of=([cifs]=smb [nfs4]=nfs [nfs3]=nfs)
 # Seconds the server stays away, per mount (and event): see AWAY above.
 declare -A away_s=([cifs-hard]=5 [cifs-soft]=15 [cifs-soft-srvkill]=25 [cifs-soft-replace]=25
-                   [nfs4-hard]=5 [nfs4-soft]=12 [nfs4-soft-drop]=30 [nfs3-hard]=5 [nfs3-soft]=8)
+                   [cifs-hard-longhang]=90 [nfs4-hard]=5 [nfs4-soft]=12 [nfs4-soft-drop]=30 [nfs3-hard]=5 [nfs3-soft]=8)
 # The outages a soft NFS mount shows the tool as failed calls, which the output must then
 # show. (A soft cifs mount showed a killed smbd to uploads, not always to downloads, whose
 # reads wait out the reconnect: its errors are counted, not asked for.)
 declare -A seen=([nfs4-soft-srvkill]=1 [nfs4-soft-drop]=1 [nfs4-soft-replace]=1
                  [nfs3-soft-srvkill]=1 [nfs3-soft-drop]=1 [nfs3-soft-replace]=1)
-declare -A take=([srvkill]=kill [drop]=drop [hang]=hang [replace]=kill)   # the lab's command per event
-declare -A bring=([srvkill]=start [drop]=undrop [hang]=resume [replace]=start)
+declare -A take=([srvkill]=kill [drop]=drop [hang]=hang [longhang]=hang [replace]=kill)
+declare -A bring=([srvkill]=start [drop]=undrop [hang]=resume [longhang]=resume [replace]=start)
 readonly drill_limit=300                                      # seconds for one drill
 
 work=/srv/lab/drills log_dir=$LAB_OUT/logs
 source_file=$work/source.bin fifo=$work/out.pipe
 gate_opts=(--progress --drain) sync_upload=1 keep_wrong=1 row_widths=(9 22)
 set_budget "$budget"
-skip_row() { [[ $2 == hang && $kind != cifs ]]; }             # NFS: the drop is the hang
+skip_row() {                                                  # NFS: the drop is the hang
+  [[ $2 == hang && $kind != cifs ]] || [[ $2 == longhang && $kind-$mode != cifs-hard ]]
+}
 
 # state PID: the process's state letter (X when gone).
 state() {
@@ -265,7 +269,7 @@ drill() {
   [[ $event != replace ]] || { new_source "$served" "$name" && expected=$served/$name.bin; }
 
   local limit=$(($(now) + drill_limit * 1000000)) t0 t1 late=0 hits=0 attempts=0 gap=0
-  local down_us=0 down_lines=0 problem='' events='' again='' floor_text
+  local down_us=0 down_lines=0 down_bytes=0 down_cpu=0 problem='' events='' again='' floor_text
   ((limit > deadline + 120 * 1000000)) && limit=$((deadline + 120 * 1000000))
   [[ $event == *rerun ]] && again=again
   t0=$(now)
@@ -283,6 +287,8 @@ drill() {
   errors=$(cat "${logs[@]/%/.err}" | grep -c ' ERROR: ')
   [[ -z ${seen[$m-$event]:-} ]] || ((errors > 0)) ||
     fail "no error shows the $event, which fails the calls of a soft mount within ${away} s"
+  [[ $event != longhang ]] || grep -qF "] Waiting for the file $src: no answer for 60 s." "$log.err" ||
+    fail "no line says after a minute that the tool waits for $src"
   ((down_us > 0)) && away_text="; $down_lines lines in $(secs "$down_us") s while away"
   report "$m" "$name" 3 "$(printf '%8d %8s %7d %8s %7s' "$attempts" "$(secs "$gap")" "$errors" \
     "$(secs $((t1 - t0)))" "$(secs "${cp_time[$m-$dir]}")")" \
