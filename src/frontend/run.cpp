@@ -43,9 +43,7 @@ struct standing {
   std::uint64_t compare_from;
 };
 
-standing standing_of(const run_memory& memory) {
-  return {memory.furthest, memory.compare_from};
-}
+standing standing_of(const run_memory& memory) { return {memory.furthest, memory.compare_from}; }
 
 bool moved_forward(const standing& before, const standing& after) {
   return after.furthest > before.furthest || after.compare_from != before.compare_from;
@@ -88,8 +86,8 @@ int run(int argc, const char* const* argv) {
     // A destination that is the source itself, or longer than it: its error line has said
     // so, the file is left as it is, and no " Complete." follows.
     if (result == attempt_refused) return attempt_refused;
-    const double wait = retry_pause(&pace, moved_forward(before, standing_of(memory)),
-                                    seconds_since(start), pause);
+    const double wait =
+        retry_pause(&pace, moved_forward(before, standing_of(memory)), seconds_since(start), pause);
     // A signal (Ctrl+C) ends the process, and with it the pause, at once.
     if (wait > 0) std::this_thread::sleep_for(std::chrono::duration<double>(wait));
   }

@@ -47,8 +47,8 @@ void watch_loop() {
     if (stopping) break;
     const double now = std::chrono::duration<double>(clock::now() - start).count();
     const char* pointer = asked.load(std::memory_order_relaxed);
-    const std::int64_t seconds = silence_step(
-        &s, calls_made.load(std::memory_order_relaxed), pointer != nullptr, now);
+    const std::int64_t seconds =
+        silence_step(&s, calls_made.load(std::memory_order_relaxed), pointer != nullptr, now);
     if (seconds == 0) continue;
     lock.unlock();
     const std::string path = asked_path(pointer);

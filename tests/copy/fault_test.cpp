@@ -44,9 +44,9 @@ class FaultTest : public zobret_test::TempDirTest {
   // Runs "before zobret SOURCE d after" with its output in out.txt and err.txt; the exit status.
   int run_copy(const std::string& src, const std::string& before = "",
                const std::string& after = "") const {
-    return zobret_test::run_shell("timeout -s KILL " + std::to_string(limit_) + " env " + before + " " + q(ZOBRET_BINARY) +
-                                  " " + q(src) + " " + quoted("d") + " >" + quoted("out.txt") +
-                                  " 2>" + quoted("err.txt") + " " + after);
+    return zobret_test::run_shell("timeout -s KILL " + std::to_string(limit_) + " env " + before +
+                                  " " + q(ZOBRET_BINARY) + " " + q(src) + " " + quoted("d") + " >" +
+                                  quoted("out.txt") + " 2>" + quoted("err.txt") + " " + after);
   }
   static std::string q(const std::string& word) { return zobret_test::shell_quote(word); }
   std::string shm_;
@@ -407,7 +407,8 @@ TEST_F(FaultTest, ACallThatHangsAMinuteIsExplainedInTheLog) {
   const std::string data = zobret_test::random_bytes(1u << 20), src = source(false, data);
   ASSERT_EQ(0, run_copy(src,
                         faults("FAULT_CALLS=read FAULT_ERRNO=stall FAULT_STALL=64 FAULT_NTH=3 "
-                               "FAULT_PATH=" + q(src)),
+                               "FAULT_PATH=" +
+                               q(src)),
                         "2>&1"));
   EXPECT_TRUE(data == read_file("d"));
   const std::string out = read_file("out.txt");

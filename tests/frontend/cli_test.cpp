@@ -235,7 +235,7 @@ TEST_F(CliTest, NamesInAnyScriptInShortLongAndUncPaths) {
 
 TEST_F(CliTest, MissingSourceIsRetriedWithThePauseUntilItAppears) {
   struct Case {
-    const char* pause;  // ZOBRET_RETRY_PAUSE, or none
+    const char* pause;        // ZOBRET_RETRY_PAUSE, or none
     std::size_t least, most;  // tries within the first second
   } const cases[] = {
       {"0.3", 2, 5},

@@ -87,11 +87,11 @@ TEST_F(ProgressTest, ALineWrittenInBetweenReopensTheDisplayLine) {
   struct Case {
     std::uint64_t k, split, last, n;
   } const cases[] = {
-      {0, 26000, 30999, 200000},     // mid-line
-      {12345, 21000, 60000, 200000}, // a resume's commas come back as commas
-      {0, 50000, 52000, 200000},     // the line's last mark still to come
-      {0, 50001, 52000, 200000},     // the line just closed: a bare header
-      {0, 0, 999, 1000},             // before any mark
+      {0, 26000, 30999, 200000},      // mid-line
+      {12345, 21000, 60000, 200000},  // a resume's commas come back as commas
+      {0, 50000, 52000, 200000},      // the line's last mark still to come
+      {0, 50001, 52000, 200000},      // the line just closed: a bare header
+      {0, 0, 999, 1000},              // before any mark
   };
   for (const Case& c : cases) {
     clear();
