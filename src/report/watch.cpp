@@ -83,8 +83,10 @@ std::int64_t waiting_line_due(int lines) {
 }
 
 std::int64_t silence_step(silence* s, std::uint64_t calls, bool asking, double now) {
-  if (calls != s->calls || !asking) {
-    *s = silence{calls, now, 0};
+  const bool stopped = now - s->looked > stopped_seconds;
+  s->looked = now;
+  if (calls != s->calls || !asking || stopped) {
+    *s = silence{calls, now, 0, now};
     return 0;
   }
   const std::int64_t due = waiting_line_due(s->lines);

@@ -22,12 +22,17 @@ struct silence {
   std::uint64_t calls = 0;  // the count of calls made when the silence began
   double since = 0;         // when it began, in seconds on the caller's clock
   int lines = 0;            // waiting lines written for it so far
+  double looked = 0;        // when the last look was
 };
+// A look this long after the one before found the process stopped (Ctrl+Z, a machine
+// asleep) rather than waiting: the silence starts over.
+constexpr double stopped_seconds = 5;
 // Seconds of silence after which the waiting line numbered `lines` (from 0) is due: 60,
 // 300, 900, 3600, then every hour.
 std::int64_t waiting_line_due(int lines);
-// One look at the run at time now: calls made so far, and whether a call is being waited
-// for. The seconds a waiting line is to report now (its due time), or 0 for none.
+// One look at the run at time now (about once a second): calls made so far, and whether a
+// call is being waited for. The seconds a waiting line is to report now (its due time),
+// or 0 for none.
 std::int64_t silence_step(silence* s, std::uint64_t calls, bool asking, double now);
 
 // Keeps the watchdog thread running for its lifetime (one per run).

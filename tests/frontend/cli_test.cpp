@@ -269,6 +269,20 @@ TEST_F(CliTest, MissingSourceIsRetriedWithThePauseUntilItAppears) {
   }
 }
 
+// Ctrl+C ends a run at once, also in the middle of a long pause between attempts; the
+// shell shows 130, and the destination is left as the last attempt left it.
+TEST_F(CliTest, AnInterruptEndsThePauseAtOnce) {
+  ZOBRET_NEEDS_LINUX_FIXTURE("signals");
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(130, zobret_test::run_shell(
+                     "ZOBRET_RETRY_PAUSE=600 timeout --preserve-status -k 5 -s INT 1 " +
+                     zobret_test::shell_quote(ZOBRET_BINARY) + " " + files("s", "d") + " >" +
+                     quoted("out.txt") + " 2>&1"));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 30s);
+  EXPECT_EQ(1u, count_in_output(" Try #"));
+  EXPECT_FALSE(std::filesystem::exists(path("d")));
+}
+
 // Mounts a small tmpfs for the test's lifetime.
 struct SmallTmpfs {
   explicit SmallTmpfs(const std::string& dir, const char* options = "size=64k") : path(dir) {

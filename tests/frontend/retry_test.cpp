@@ -49,30 +49,35 @@ TEST(WatchTest, AWaitingLineAfterAMinuteThenAtGrowingIntervals) {
     std::uint64_t calls;
     bool asking;
     std::int64_t line;  // the seconds the line reports, 0 for none
+    bool stopped;       // no look since the row before: the process was stopped
   };
   const Look looks[] = {
-      {"a call begins", 0, 7, true, 0},
-      {"59 s without an answer", 59, 7, true, 0},
-      {"a minute", 60.5, 7, true, 60},
-      {"said once", 61, 7, true, 0},
-      {"not yet five minutes", 299, 7, true, 0},
-      {"five minutes", 300, 7, true, 300},
-      {"fifteen", 900, 7, true, 900},
-      {"an hour", 3600, 7, true, 3600},
-      {"not again within the hour", 7199, 7, true, 0},
-      {"two hours", 7200, 7, true, 7200},
-      {"an answer starts a new silence", 7201, 8, true, 0},
-      {"which is a minute long only after a minute", 7260, 8, true, 0},
-      {"", 7261.5, 8, true, 60},
-      {"a pause between attempts waits for nobody", 7300, 9, false, 0},
-      {"", 9000, 9, false, 0},
-      {"the next attempt's call starts its own minute", 9001, 10, true, 0},
-      {"", 9061, 10, true, 60},
+      {"a call begins", 0, 7, true, 0, false},
+      {"59 s without an answer", 59, 7, true, 0, false},
+      {"a minute", 60, 7, true, 60, false},
+      {"said once", 61, 7, true, 0, false},
+      {"five minutes", 300, 7, true, 300, false},
+      {"fifteen", 900, 7, true, 900, false},
+      {"an hour", 3600, 7, true, 3600, false},
+      {"two hours, and none in between", 7200, 7, true, 7200, false},
+      {"an answer starts a new silence", 7201, 8, true, 0, false},
+      {"which is a minute long only after a minute", 7261, 8, true, 60, false},
+      {"a pause between attempts waits for nobody", 9000, 9, false, 0, false},
+      {"the next attempt's call starts its own minute", 9001, 10, true, 0, false},
+      {"", 9061, 10, true, 60, false},
+      {"a process stopped for an hour has not waited", 12661, 10, true, 0, true},
+      {"", 12720, 10, true, 0, false},
+      {"", 12721, 10, true, 60, false},
   };
   silence s;
+  double now = 0;
   for (const Look& l : looks) {
     SCOPED_TRACE(l.what);
+    // The watchdog looks once a second; nothing is due between the rows.
+    for (now = l.stopped ? l.now : now + 1; now < l.now; now += 1)
+      ASSERT_EQ(0, silence_step(&s, l.calls, l.asking, now)) << "at " << now << " s";
     EXPECT_EQ(l.line, silence_step(&s, l.calls, l.asking, l.now)) << "at " << l.now << " s";
+    now = l.now;
   }
 }
 
