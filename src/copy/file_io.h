@@ -1,9 +1,9 @@
 // file_io.h - the platform layer of the copy engine: access test, size query, and the
 // raw file handles the copy moves blocks through. One implementation per platform
-// (file_io_posix.cpp, file_io_win32.cpp); nothing else in src/ includes system headers.
+// (file_io_posix.cpp, file_io_win32.cpp); nothing else in src/copy includes the system's
+// file headers (report/ has its own platform files for the console and the clock).
 //
-// Every function returns 0 (or a count) on success and -1 on failure unless it says
-// otherwise; none writes to the console. Handles are plain integers (-1 = none) and never
+// Every function returns 0 on success and -1 on failure unless it says otherwise; none writes to the console. Handles are plain integers (-1 = none) and never
 // outlive one copy attempt. What each call costs on a share: doc/performance.md.
 #ifndef ZOBRET_COPY_FILE_IO_H
 #define ZOBRET_COPY_FILE_IO_H
@@ -14,7 +14,6 @@
 namespace zobret {
 
 // Access test modes, as the classic access() call takes them.
-constexpr int access_exists = 0;
 constexpr int access_read = 4;
 constexpr int access_read_write = 6;
 
@@ -64,8 +63,7 @@ path_kind file_size(const char* path, file_facts* facts, bool past_cache = false
 // How a read, or a copy in the kernel, went.
 enum class io_result {
   done,         // some bytes moved (the count is returned beside)
-  end,          // the source is at its end: nothing moved
-  failed,       // an error
+  failed,       // an error, or the file at its end: nothing moved
   unsupported,  // the kernel cannot copy between these two files (copy_block_in_kernel)
 };
 

@@ -35,7 +35,7 @@ auto retrying(Call call) {
 // What a call that moves bytes returned, as the copy takes it: the count into *moved.
 io_result counted(ssize_t n, std::size_t* moved) {
   *moved = n > 0 ? static_cast<std::size_t>(n) : 0;
-  return n > 0 ? io_result::done : n == 0 ? io_result::end : io_result::failed;
+  return n > 0 ? io_result::done : io_result::failed;  // an early end fails too
 }
 
 int open_retrying(const char* path, int flags) {

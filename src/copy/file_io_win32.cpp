@@ -174,7 +174,7 @@ io_result read_block(int handle, char* buf, std::size_t len, std::size_t* got) {
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return io_result::failed;
     *got = static_cast<std::size_t>(n);
-    return n > 0 ? io_result::done : io_result::end;
+    return n > 0 ? io_result::done : io_result::failed;  // an early end fails too
   }
 }
 
