@@ -24,13 +24,11 @@
 
 #include <algorithm>
 #include <cstring>
-#include <iostream>
 #include <memory>
 #include <vector>
 
 #include "copy/copy_loop.h"
 #include "copy/file_io.h"
-#include "report/console.h"
 #include "report/messages.h"
 #include "report/progress.h"
 #include "report/watch.h"
@@ -498,10 +496,9 @@ copy_result check_destination(const copy_job& job, std::uint64_t k) {
   }
   // The comparison has a display of its own: the copy's, opened for k < n, is ended here
   // and opened again afterwards.
-  const bool display_open = k < job.n;
-  if (display_open) console_write(std::cout, "\n");
+  progress_close();
   const copy_result result = compare_whole(job, k);
-  if (result == copy_result::done && display_open) progress_start(k);
+  if (result == copy_result::done && k < job.n) progress_start(k);
   return result;
 }
 

@@ -6,14 +6,13 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
-#include <iostream>
 #include <string>
 #include <thread>
 
 #include "copy/copy_attempt.h"
 #include "frontend/retry.h"
-#include "report/console.h"  // console_write
 #include "report/messages.h"
+#include "report/progress.h"
 #include "report/watch.h"
 
 namespace zobret {
@@ -91,8 +90,7 @@ int run(int argc, const char* const* argv) {
     // A signal (Ctrl+C) ends the process, and with it the pause, at once.
     if (wait > 0) std::this_thread::sleep_for(std::chrono::duration<double>(wait));
   }
-  // Ends an open progress line, or leaves an empty one.
-  console_write(std::cout, "\n");
+  progress_end();
   say_complete();
   return 0;
 }

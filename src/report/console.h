@@ -17,6 +17,10 @@ namespace zobret {
 // ASCII goes through the console's Unicode API instead (console_write_unicode).
 void console_write(std::ostream& os, const std::string& text);
 
+// Whether the last text written to the console ended a line (both streams show on one
+// screen); true before anything is written.
+bool console_at_line_start();
+
 // Writes one plain line (text, line break) and flushes.
 void console_line(std::ostream& os, const std::string& text);
 

@@ -50,6 +50,12 @@ void append_line_so_far(std::uint64_t first, std::string* out) {
 
 }  // namespace
 
+void progress_close() {
+  if (!console_at_line_start()) console_write(std::cout, "\n");
+}
+
+void progress_end() { console_write(std::cout, "\n"); }
+
 void progress_interrupted() { interrupted.store(true, std::memory_order_relaxed); }
 
 void progress_start(std::uint64_t k) {

@@ -30,6 +30,14 @@ void progress_step(std::uint64_t i, std::uint64_t n);
 // write and one flush. Costs one pass per thousand, not per byte.
 void progress_block(std::uint64_t first, std::uint64_t last, std::uint64_t n);
 
+// Ends the display's line where one is open (a header written, the last byte's line break
+// not yet): the comparison's display replaces the copy's.
+void progress_close();
+
+// The run's display is over: a line break, which ends an open line or leaves an empty one
+// before the run's last log line.
+void progress_end();
+
 // Another thread has written a line after the open progress line (the watchdog's waiting
 // line): the next block begins a new line, with the header and the marks the interrupted
 // line held. Safe to call from any thread.
