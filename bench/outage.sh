@@ -2,7 +2,7 @@
 # bench/outage.sh - what an outage costs a run left alone, and how soon it copies again once
 # the outage ends.
 #
-#   sudo bench/outage.sh ZOBRET [SECONDS]
+#   sudo bench/outage.sh ZOBRET [SECONDS [PARTS]]     # PARTS: "budget return" (both)
 #
 # Budget rows: zobret runs SECONDS (default 180) against each outage, with its output in a
 # file as an unattended run has it (ended with SIGTERM: a background job ignores SIGINT); its log bytes and processor time are measured and
@@ -25,7 +25,7 @@ say() { printf '%s\n' "$*" >&2; }
 die() { say "outage: $*"; exit 1; }
 
 [[ $# -ge 1 && -x $1 ]] || die "usage: $0 ZOBRET [SECONDS]"
-zobret=$(realpath "$1") seconds=${2:-180}
+zobret=$(realpath "$1") seconds=${2:-180} parts=${3:-budget return}
 lab=$(cd "$(dirname "$0")/../tools" && pwd)/share-lab
 ((EUID == 0)) || die "needs root (a tmpfs, the share lab)"
 bench_work outage
@@ -77,11 +77,16 @@ return_time() {
   "$zobret" "$share/r.bin" "$dst" >/dev/null 2>&1 &
   pid=$!
   while (($(stat -c %s "$dst" 2>/dev/null || echo 0) < 8 << 20)); do sleep 0.01; done
-  "$lab" drop "$d" && sleep 60
+  # The tool stands still while the server goes, so that the outage comes mid-copy.
+  kill -STOP "$pid" && "$lab" drop "$d" && kill -CONT "$pid" && sleep 60
   held=$(stat -c %s "$dst")
+  ((held < 64 << 20)) || die "the copy was complete before the server came back"
   "$lab" restore "$d" >/dev/null || die "the lab could not restore the server"
   t0=${EPOCHREALTIME/./}
-  while (($(stat -c %s "$dst") <= held)); do sleep 0.01; done
+  while (($(stat -c %s "$dst") <= held)); do
+    ((${EPOCHREALTIME/./} - t0 < 120000000)) || die "no new byte within 120 s of the server's return"
+    sleep 0.01
+  done
   t1=${EPOCHREALTIME/./}
   wait "$pid"
   cmp -s "$served/r.bin" "$dst" || die "the copy at $1 ms differs from its source"
@@ -90,22 +95,25 @@ return_time() {
   "$lab" down "$d"
 }
 
-head -c $((1 << 20)) /dev/urandom >"$work/source.bin"
-each_outage missing "$work/missing.bin" "$work/dest.bin"
+if [[ $parts == *budget* ]]; then
+  head -c $((1 << 20)) /dev/urandom >"$work/source.bin"
+  each_outage missing "$work/missing.bin" "$work/dest.bin"
 
-mkdir "$work/full"
-mount -t tmpfs -o size=64k tmpfs "$work/full" || die "could not mount a tmpfs"
-head -c 65536 /dev/zero >"$work/full/filler" 2>/dev/null
-each_outage "disk full" "$work/source.bin" "$work/full/dest.bin"
-umount "$work/full"
+  mkdir "$work/full"
+  mount -t tmpfs -o size=64k tmpfs "$work/full" || die "could not mount a tmpfs"
+  head -c 65536 /dev/zero >"$work/full/filler" 2>/dev/null
+  each_outage "disk full" "$work/source.bin" "$work/full/dest.bin"
+  umount "$work/full"
 
-share=$("$lab" up ssh "$work/lab") || die "the share lab did not come up"
-cp "$work/source.bin" "$("$lab" export "$work/lab")/gone.bin"
-"$lab" drop "$work/lab"
-each_outage "share gone" "$share/gone.bin" "$work/dest.bin"
-"$lab" down "$work/lab"
-
-for delay in 0 25; do say "[return] $((delay * 2)) ms"; return_time "$delay"; done
+  share=$("$lab" up ssh "$work/lab") || die "the share lab did not come up"
+  cp "$work/source.bin" "$("$lab" export "$work/lab")/gone.bin"
+  "$lab" drop "$work/lab"
+  each_outage "share gone" "$share/gone.bin" "$work/dest.bin"
+  "$lab" down "$work/lab"
+fi
+if [[ $parts == *return* ]]; then
+  for delay in 0 25; do say "[return] $((delay * 2)) ms"; return_time "$delay"; done
+fi
 
 printf '%-11s %-6s %7s %14s %9s %15s %11s\n' outage pause ran log CPU "log/hour" "CPU/hour"
 printf '%s\n' "${rows[@]}"

@@ -148,7 +148,7 @@ int hints_only(int handle) {
 int source_read_sizes(int handle, std::uint64_t* preferred, std::uint64_t* readahead) {
   *preferred = 0;
   *readahead = 0;
-#if defined(__linux__) && defined(STATX_TYPE)
+#if ZOBRET_HAVE_STATX
   // What the kernel holds of the file, without asking its server again (DONT_SYNC): a
   // share's attributes may have expired, and fstat would cost a round trip.
   struct statx st;

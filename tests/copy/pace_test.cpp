@@ -175,14 +175,15 @@ TEST_F(ReadSizesTest, AFileTellsItsPreferredSizeAClosedHandleNothing) {
   EXPECT_EQ(0u, preferred % 512);
 #endif
 #ifdef __linux__
-  // The read-ahead size (read_ahead_kb) of the file system's device, where it has its own.
+  // The read-ahead size (read_ahead_kb) of the file system's device, where it has its own
+  // (a build without statx, as on macOS, tells none).
   struct stat st;
   ASSERT_EQ(0, stat(path("s").c_str(), &st));
   std::ifstream kb("/sys/class/bdi/" + std::to_string(major(st.st_dev)) + ":" +
                    std::to_string(minor(st.st_dev)) + "/read_ahead_kb");
   std::uint64_t expected = 0;
   if (kb >> expected) expected *= 1024;
-  EXPECT_EQ(expected, readahead);
+  EXPECT_EQ(ZOBRET_READAHEAD_TOLD ? expected : 0, readahead);
 #endif
 #ifdef __linux__
   // Asked at every loop's start: it leaves no descriptor open behind it.
