@@ -144,112 +144,118 @@ path_kind find_destination(const char* source, const char* destination, std::str
 
 // The destination longer than the source, where a comparison of this run holds a page out
 // of place: what the page held goes back, and the attempt ends.
-int put_back(const char* source, owned_handle source_handle, const char* destination,
-             run_memory* memory) {
-  owned_handle handle(open_destination(destination));
-  if (handle.get() < 0) return fail(file_error::no_open_for_writing, destination);
-  copy_job job{{source, std::move(source_handle), false, {}},
-               {destination, std::move(handle), true, {}},
-               0,
-               memory};
-  return end_attempt(&job, put_back_held_page(job));
+int put_back(copy_job* job) {
+  job->destination.handle = owned_handle(open_destination(job->destination.path));
+  if (job->destination.handle.get() < 0)
+    return fail(file_error::no_open_for_writing, job->destination.path);
+  return end_attempt(job, put_back_held_page(*job));
+}
+
+// The source must exist, be readable, and be a file, measured once: the attempt copies up
+// to that size. A pipe or a device has no size to measure, and a copy of it could never
+// resume. Each path is looked up as few times as it can be: on a distant share every
+// lookup is a round trip. Only "no such file" means missing: a lookup that fails for
+// another reason (a share that does not answer) says so, and the next attempt looks again.
+// Opens the job's source, sets its facts and n, and notes them in the run's memory.
+int open_checked_source(copy_job* job) {
+  const char* source = job->source.path;
+  watch_call(source);
+  const path_kind kind = file_size(source, &job->source.facts);
+  if (kind == path_kind::missing) return fail(file_error::missing, source);
+  if (kind == path_kind::unknown) return fail(file_error::unmeasurable, source);
+  if (file_access(source, access_read) != 0) return fail(file_error::no_read_access, source);
+  if (kind == path_kind::directory) return fail(file_error::directory, source);
+  if (kind != path_kind::file) return fail(file_error::unmeasurable, source);
+  job->n = job->source.facts.size;
+  say_source(source, job->n);
+  job->source.handle = owned_handle(open_source(source));
+  if (job->source.handle.get() < 0) return fail(file_error::no_open_for_reading, source);
+  note_source(job->memory, job->source.facts);
+  return attempt_finished;
+}
+
+// A fresh copy: the destination created exclusively, so that a file another run created
+// in between is resumed by the next attempt, never truncated.
+int create_fresh(copy_job* job) {
+  const char* destination = job->destination.path;
+  say_destination(destination, 0, job->n);
+  say_to_go(job->n);
+  progress_start(0);
+  job->destination.handle = owned_handle(create_destination(destination));
+  if (job->destination.handle.get() < 0) return fail(file_error::no_open_for_writing, destination);
+  // A new file: nothing of it is looked at or on disk yet, and the run made it.
+  run_memory fresh;
+  fresh.judged = true;
+  fresh.source_known = true;
+  fresh.source = job->memory->source;
+  *job->memory = fresh;
+  return attempt_finished;
+}
+
+// A resume of the existing destination of kind `kind`; its length into *k. A destination
+// that exists but cannot be measured, or cannot even be looked up (a share that does not
+// answer), is never written to: the next attempt looks again.
+int open_existing(copy_job* job, path_kind kind, std::uint64_t* k) {
+  const char* destination = job->destination.path;
+  const std::uint64_t n = job->n;
+  if (kind == path_kind::unknown) return fail(file_error::unmeasurable, destination);
+  *k = job->destination.facts.size;
+  say_destination(destination, *k, n);
+  // A destination longer than the source shows the difference wrapped to 32 bits, as it
+  // always has; the size error follows, and the file is left as it is.
+  say_to_go(*k <= n ? n - *k : static_cast<std::uint32_t>(n - *k));
+  if (*k > n) {
+    // A comparison this run began may hold a page of it out of place: put back first.
+    if (!job->memory->held_page.empty() && put_back(job) != attempt_finished) return attempt_failed;
+    say_size_conflict();
+    return attempt_refused;
+  }
+  if (*k < n) {
+    progress_start(*k);
+    if (file_access(destination, access_read_write) != 0)
+      return fail(file_error::no_write_access, destination);
+  }
+  job->destination.handle = owned_handle(open_destination(destination));
+  job->destination.writable = job->destination.handle.get() >= 0;
+  // A complete destination that may not be written can still be looked at and synced;
+  // should a block need writing again, that write fails and says so.
+  if (!job->destination.writable && *k == n)
+    job->destination.handle = owned_handle(open_source(destination));
+  if (job->destination.handle.get() < 0) return fail(file_error::no_open_for_writing, destination);
+  return attempt_finished;
 }
 
 }  // namespace
 
 int copy_attempt(const char* source, const char* destination_arg, run_memory* memory) {
   run_memory first_attempt;
-  if (memory == nullptr) memory = &first_attempt;
-  // The source must exist, be readable, and be a file, measured once: the attempt copies
-  // up to that size. A pipe or a device has no size to measure, and a copy of it could
-  // never resume. Each path is looked up as few times as it can be: on a distant share
-  // every lookup is a round trip. Only "no such file" means missing: a lookup that fails
-  // for another reason (a share that does not answer) says so, and the next attempt looks
-  // again.
+  copy_job job{{source, owned_handle(), false, {}},
+               {destination_arg, owned_handle(), true, {}},
+               0,
+               memory != nullptr ? memory : &first_attempt};
   watch_files(source, destination_arg);
-  watch_call(source);
-  file_facts source_facts;
-  const path_kind source_kind = file_size(source, &source_facts);
-  if (source_kind == path_kind::missing) return fail(file_error::missing, source);
-  if (source_kind == path_kind::unknown) return fail(file_error::unmeasurable, source);
-  if (file_access(source, access_read) != 0) return fail(file_error::no_read_access, source);
-  if (source_kind == path_kind::directory) return fail(file_error::directory, source);
-  if (source_kind != path_kind::file) return fail(file_error::unmeasurable, source);
-  const std::uint64_t n = source_facts.size;
-  say_source(source, n);
-  owned_handle source_handle(open_source(source));
-  if (source_handle.get() < 0) return fail(file_error::no_open_for_reading, source);
-  note_source(memory, source_facts);
+  int result = open_checked_source(&job);
+  if (result != attempt_finished) return result;
 
   // The destination is looked at only now, after the source has been opened.
   std::string destination_text;
-  file_facts destination_facts;
   watch_call(destination_arg);
   const path_kind kind =
-      find_destination(source, destination_arg, &destination_text, &destination_facts);
-  const char* destination = destination_text.c_str();
+      find_destination(source, destination_arg, &destination_text, &job.destination.facts);
+  const char* destination = job.destination.path = destination_text.c_str();
   watch_files(source, destination);
   watch_call(destination);
   if (kind == path_kind::directory) return fail(file_error::directory, destination);
   // The source itself, by its own path, a link or a folder that holds it, is never written
   // to. (A file system that tells no file index, 0, tells nothing here.)
-  if (kind == path_kind::file && destination_facts.index != 0 &&
-      same_identity(source_facts, destination_facts)) {
+  if (kind == path_kind::file && job.destination.facts.index != 0 &&
+      same_identity(job.source.facts, job.destination.facts)) {
     say_same_file(source, destination);
     return attempt_refused;
   }
   std::uint64_t k = 0;
-  owned_handle destination_handle;
-  bool writable = true;
-  if (kind == path_kind::missing) {
-    // Fresh copy.
-    say_destination(destination, 0, n);
-    say_to_go(n);
-    progress_start(0);
-    // Exclusive: a file another run created in between is resumed by the next attempt,
-    // never truncated.
-    destination_handle = owned_handle(create_destination(destination));
-    if (destination_handle.get() < 0) return fail(file_error::no_open_for_writing, destination);
-    // A new file: nothing of it is looked at or on disk yet, and the run made it.
-    run_memory fresh;
-    fresh.judged = true;
-    fresh.source_known = true;
-    fresh.source = memory->source;
-    *memory = fresh;
-  } else {
-    // Resume. A destination that exists but cannot be measured, or cannot even be looked
-    // up (a share that does not answer), is never written to: the next attempt looks again.
-    if (kind == path_kind::unknown) return fail(file_error::unmeasurable, destination);
-    k = destination_facts.size;
-    say_destination(destination, k, n);
-    // A destination longer than the source shows the difference wrapped to 32 bits, as it
-    // always has; the size error follows, and the file is left as it is.
-    say_to_go(k <= n ? n - k : static_cast<std::uint32_t>(n - k));
-    if (k > n) {
-      // A comparison this run began may hold a page of it out of place: put back first.
-      if (!memory->held_page.empty()) {
-        const int result = put_back(source, std::move(source_handle), destination, memory);
-        if (result != attempt_finished) return result;
-      }
-      say_size_conflict();
-      return attempt_refused;
-    }
-    if (k < n) {
-      progress_start(k);
-      if (file_access(destination, access_read_write) != 0)
-        return fail(file_error::no_write_access, destination);
-    }
-    destination_handle = owned_handle(open_destination(destination));
-    writable = destination_handle.get() >= 0;
-    // A complete destination that may not be written can still be looked at and synced;
-    // should a block need writing again, that write fails and says so.
-    if (!writable && k == n) destination_handle = owned_handle(open_source(destination));
-    if (destination_handle.get() < 0) return fail(file_error::no_open_for_writing, destination);
-  }
-  copy_job job{{source, std::move(source_handle), false, source_facts},
-               {destination, std::move(destination_handle), writable, destination_facts},
-               n,
-               memory};
+  result = kind == path_kind::missing ? create_fresh(&job) : open_existing(&job, kind, &k);
+  if (result != attempt_finished) return result;
   return end_attempt(&job, resume(job, k));
 }
 

@@ -101,6 +101,7 @@ struct batch {
   std::vector<run> runs;
   std::size_t used = 0;
   unsure_pages* unsure = nullptr;  // where the looks note their unsure matches, if anywhere
+  bool heal = false;  // whether a look writes a run that differs again (else it ends there)
 };
 
 void note_unsure(unsure_pages* u, std::uint64_t from, std::uint64_t to) {
@@ -121,7 +122,8 @@ void note_zero_ending(unsure_pages* u, const char* theirs, std::size_t len, std:
 
 // Compares every gathered run with the source, and with heal writes a run that differs
 // again from the source; the first differing byte lowers *differs_at. Empties the batch.
-copy_result settle(const copy_job& job, batch* b, bool heal, std::uint64_t* differs_at) {
+copy_result settle(const copy_job& job, batch* b, std::uint64_t* differs_at) {
+  const bool heal = b->heal;
   const char* ours = b->ours.get();
   for (const batch::run& r : b->runs) {
     if (!read_exactly_at(job.source, b->theirs.get(), r.len, r.offset))
@@ -145,15 +147,15 @@ copy_result settle(const copy_job& job, batch* b, bool heal, std::uint64_t* diff
   return copy_result::done;
 }
 
-// Reads the destination's bytes from to to-1 once and compares with the source every page
-// that ends in a zero byte or meets one of the stretches in always, as runs of such pages;
-// with heal, a run that differs is written again from the source. The first differing
-// byte into *differs_at (nothing_differs when none); without heal the look ends there.
-// Reads the source only for those pages, and asks for the zero-ending ones ahead (the
-// caller asks for the stretches). The buffers are b's.
-copy_result look_at(const copy_job& job, std::uint64_t from, std::uint64_t to,
-                    const std::vector<stretch>& always, bool heal, batch* buffers,
-                    std::uint64_t* differs_at) {
+// Reads the destination's bytes in span once and compares with the source every page that
+// ends in a zero byte or meets one of the stretches in always, as runs of such pages; where
+// the batch heals, a run that differs is written again from the source. The first
+// differing byte into *differs_at (nothing_differs when none); a look that does not heal
+// ends there. Reads the source only for those pages, and asks for the zero-ending ones
+// ahead (the caller asks for the stretches). The buffers are the batch's.
+copy_result look_at(const copy_job& job, stretch span, const std::vector<stretch>& always,
+                    batch* buffers, std::uint64_t* differs_at) {
+  const std::uint64_t from = span.from, to = span.to;
   *differs_at = nothing_differs;
   batch& b = *buffers;
   b.runs.reserve(look_batch / page_size);
@@ -186,8 +188,9 @@ copy_result look_at(const copy_job& job, std::uint64_t from, std::uint64_t to,
       }
       const std::size_t run = end - start;
       if (b.used + run > look_batch) {
-        const copy_result result = settle(job, &b, heal, differs_at);
-        if (result != copy_result::done || (!heal && *differs_at != nothing_differs)) return result;
+        const copy_result result = settle(job, &b, differs_at);
+        if (result != copy_result::done || (!b.heal && *differs_at != nothing_differs))
+          return result;
       }
       std::memcpy(b.ours.get() + b.used, ours + start, run);
       b.runs.push_back({at + start, run});
@@ -202,7 +205,7 @@ copy_result look_at(const copy_job& job, std::uint64_t from, std::uint64_t to,
     }
     at += len;
   }
-  return settle(job, &b, heal, differs_at);
+  return settle(job, &b, differs_at);
 }
 
 // The run's first look at a destination of k bytes it found, which writes nothing: its
@@ -234,10 +237,10 @@ copy_result first_look(const copy_job& job, std::uint64_t k, std::uint64_t* diff
   job.memory->unsure_found = unsure_pages{};
   b.unsure = &job.memory->unsure_found;
   for (const stretch& s : below) {
-    const copy_result result = look_at(job, s.from, s.to, {s}, false, &b, differs_at);
+    const copy_result result = look_at(job, s, {s}, &b, differs_at);
     if (result != copy_result::done || *differs_at != nothing_differs) return result;
   }
-  return look_at(job, window_from, k, always, false, &b, differs_at);
+  return look_at(job, {window_from, k}, always, &b, differs_at);
 }
 
 // Whether the source's time stamps make the destination suspect: a source modified after
@@ -298,13 +301,14 @@ copy_result hold_last_page(const copy_job& job, std::uint64_t m) {
 // compared again.
 std::uint64_t compare_restart(std::uint64_t at) { return at - std::min(at, check_window); }
 
-// Compares the destination's bytes from to to-1 with the source's, block by block, writes
+// Compares the destination's bytes in span with the source's, block by block, writes
 // every block that differs again at its offset and draws the marks of a display of m bytes.
 // Syncs every sync_seconds, after which the run's comparison goes on behind the last
 // window. The bytes written again are added to *rewritten. With hold, the last page is
 // held out of place (hold_last_page) before the first block is written.
-copy_result compare_stretch(const copy_job& job, std::uint64_t from, std::uint64_t to,
-                            std::uint64_t m, std::uint64_t* rewritten, bool hold) {
+copy_result compare_stretch(const copy_job& job, stretch span, std::uint64_t m,
+                            std::uint64_t* rewritten, bool hold) {
+  const std::uint64_t from = span.from, to = span.to;
   const int source = job.source.handle.get(), destination = job.destination.handle.get();
   const std::unique_ptr<char[]> ours(new char[max_block]);
   const std::unique_ptr<char[]> theirs(new char[max_block]);
@@ -350,7 +354,7 @@ copy_result compare_whole(const copy_job& job, std::uint64_t m) {
   progress_open(from);
   const std::uint64_t last_page = page_start(m - 1);
   copy_result result =
-      compare_stretch(job, from, std::max(from, last_page), m, &memory->compare_rewritten, true);
+      compare_stretch(job, {from, std::max(from, last_page)}, m, &memory->compare_rewritten, true);
   if (result != copy_result::done) return result;
   if (sync_destination(job) != copy_result::done) return copy_result::write_failed;
   memory->synced_until = std::max(memory->synced_until, last_page);
@@ -358,7 +362,7 @@ copy_result compare_whole(const copy_job& job, std::uint64_t m) {
   // The page that was put out of place counts as a difference only where what it held
   // before differed.
   std::uint64_t last_rewritten = 0;
-  result = compare_stretch(job, std::max(from, last_page), m, m, &last_rewritten, false);
+  result = compare_stretch(job, {std::max(from, last_page), m}, m, &last_rewritten, false);
   if (result != copy_result::done) return result;
   if (sync_destination(job) != copy_result::done) return copy_result::write_failed;
   if (!memory->compare_marked) memory->compare_rewritten += last_rewritten;
@@ -411,7 +415,8 @@ copy_result look_again(const copy_job& job, std::uint64_t k) {
       if (s.from >= k) continue;
       const std::uint64_t to = std::min(k, s.to);
       std::uint64_t differs_at = nothing_differs;
-      const copy_result result = look_at(job, s.from, to, {{s.from, to}}, heal, &b, &differs_at);
+      b.heal = heal;
+      const copy_result result = look_at(job, {s.from, to}, {{s.from, to}}, &b, &differs_at);
       if (result != copy_result::done) return result;
       if (!heal && differs_at != nothing_differs) {
         compare_from_start(memory, compare_reason::differs, differs_at);
@@ -439,7 +444,8 @@ copy_result second_look(const copy_job& job, std::uint64_t k) {
     std::uint64_t differs_at = nothing_differs;
     batch b;
     b.unsure = &memory->unsure_written;
-    const copy_result result = look_at(job, from, k, {}, true, &b, &differs_at);
+    b.heal = true;
+    const copy_result result = look_at(job, {from, k}, {}, &b, &differs_at);
     if (result != copy_result::done) return result;
   }
   memory->checked_until = k;
