@@ -408,7 +408,7 @@ TEST_F(CliTest, PermissionFailuresAreRetriedAndLeaveFilesAlone) {
     const std::string cmd = "{ timeout -s KILL 1 " + c.prefix + " '" + ZOBRET_BINARY + "' " +
                             files(c.src, c.dst) + " 2>&1 | head -c 20000 >" + quoted("out.txt") +
                             "; } 2>/dev/null";
-    std::system(cmd.c_str());  // it never gives up: the timeout ends it
+    zobret_test::run_shell(cmd);  // it never gives up: the timeout ends it
     EXPECT_NE(std::string::npos, run_out().find(c.expected)) << c.name << "\n"
                                                              << run_out().substr(0, 2000);
     if (c.locked == "s") EXPECT_FALSE(exists("d")) << c.name;
