@@ -3,8 +3,9 @@
 // (file_io_posix.cpp, file_io_win32.cpp); nothing else in src/copy includes the system's
 // file headers (report/ has its own platform files for the console and the clock).
 //
-// Every function returns 0 on success and -1 on failure unless it says otherwise; none writes to the console. Handles are plain integers (-1 = none) and never
-// outlive one copy attempt. What each call costs on a share: doc/performance.md.
+// Every function returns 0 on success and -1 on failure unless it says otherwise; none
+// writes to the console. Handles are plain integers (-1 = none) and never outlive one copy
+// attempt. What each call costs on a share: doc/performance.md.
 #ifndef ZOBRET_COPY_FILE_IO_H
 #define ZOBRET_COPY_FILE_IO_H
 
