@@ -29,14 +29,6 @@ struct named_file {
 named_file named[2];
 std::thread thread;
 
-// The path of the file whose call is waited for, as the watchdog's own copy.
-std::string asked_path(const char* pointer) {
-  std::lock_guard<std::mutex> lock(guard);
-  for (const named_file& f : named)
-    if (f.pointer == pointer) return f.path;
-  return std::string();
-}
-
 void watch_loop() {
   using clock = std::chrono::steady_clock;
   const clock::time_point start = clock::now();
@@ -50,12 +42,14 @@ void watch_loop() {
     const std::int64_t seconds =
         silence_step(&s, calls_made.load(std::memory_order_relaxed), pointer != nullptr, now);
     if (seconds == 0) continue;
+    // The watchdog's own copy of the path, taken under the lock it holds.
+    std::string path;
+    for (const named_file& f : named)
+      if (f.pointer == pointer) path = f.path;
+    if (path.empty()) continue;
     lock.unlock();
-    const std::string path = asked_path(pointer);
-    if (!path.empty()) {
-      progress_interrupted();
-      say_waiting(path.c_str(), seconds);
-    }
+    progress_interrupted();
+    say_waiting(path.c_str(), seconds);
     lock.lock();
   }
 }
