@@ -1,5 +1,6 @@
-// copy_loop.cpp - the block loop: moves the source's bytes to the same offsets of the
-// destination, in the kernel where it can, else through one buffer. Leans on the platform
+// copy_loop.cpp - the block loop's pace and durability, and the copy's step: the source's
+// bytes to the same offsets of the destination, in the kernel where it can, else through
+// one buffer. Leans on the platform
 // layer (file_io.h), on its pace (pace.h) and on report/ for the marks and error lines.
 // What the kernel's clients do with the loop's hints and writeback: doc/performance.md.
 #include "copy/copy_loop.h"
@@ -34,16 +35,14 @@ copy_result sync_destination(const copy_job& job) {
 pace start_pace(int handle, int other, std::uint64_t at) {
   for (const int h : {handle, other})
     if (h >= 0) hints_only(h);
-  std::uint64_t preferred = 0, readahead = 0;
-  source_read_sizes(handle, &preferred, &readahead);
-  return pace_start(at, hint_limit(preferred, readahead), std::chrono::steady_clock::now());
+  return pace_start(at, hint_limit(source_read_sizes(handle)), std::chrono::steady_clock::now());
 }
 
-void ask_ahead(pace* p, std::uint64_t at, std::uint64_t to, int handle, int other) {
-  std::uint64_t offset = 0, len = 0;
-  while (next_hint(p, at, to, &offset, &len))
+void ask_ahead(pace* p, stretch rest, int handle, int other) {
+  stretch hint{};
+  while (next_hint(p, rest, &hint))
     for (const int h : {handle, other})
-      if (h >= 0) prefetch(h, offset, len);
+      if (h >= 0) prefetch(h, hint.from, hint.to - hint.from);
 }
 
 namespace {
@@ -53,30 +52,6 @@ namespace {
 // the calling process holds the loop up meanwhile, which keeps what a killed run leaves in
 // its cache within reach of the next run's first look.
 constexpr std::uint64_t writeback_bytes = 8 * mib;
-
-// What keeps the copy durable: where the bytes not yet handed on for writing begin, and
-// when the last sync was.
-struct durability {
-  std::uint64_t unflushed_from;
-  clock_time last_sync;
-};
-
-// After a block that ended at byte at: hands the bytes since the last writeback on for
-// writing every writeback_bytes, and syncs every sync_seconds, raising the run's
-// synced_until to what a good sync covered.
-copy_result keep_durable(const copy_job& job, durability* d, std::uint64_t at, clock_time now) {
-  const int handle = job.destination.handle.get();
-  if (at - d->unflushed_from >= writeback_bytes) {
-    watch_call(job.destination.path);
-    start_writeback(handle, d->unflushed_from, at - d->unflushed_from);
-    d->unflushed_from = at;
-  }
-  if (seconds_between(d->last_sync, now) < sync_seconds) return copy_result::done;
-  if (sync_destination(job) != copy_result::done) return copy_result::write_failed;
-  job.memory->synced_until = std::max(job.memory->synced_until, at);
-  d->last_sync = std::chrono::steady_clock::now();  // the sync itself may have taken long
-  return copy_result::done;
-}
 
 // How the loop moves its blocks: in the kernel until it cannot or did not copy a block
 // itself, else through buf; positioned unless the destination takes bytes only in order.
@@ -93,7 +68,7 @@ copy_result move_block(const copy_job& job, mover* m, std::uint64_t at, std::siz
   const int source = job.source.handle.get(), destination = job.destination.handle.get();
   *written = 0;
   if (m->in_kernel &&
-      copy_block_in_kernel(source, destination, want, at, written) == io_result::done)
+      copy_block_in_kernel(source, destination, {at, at + want}, written) == io_result::done)
     return copy_result::done;
   // Through the buffer: where the kernel cannot copy between the two files, and to redo a
   // block it failed on, so that the error line names the file that failed. A source that
@@ -108,39 +83,53 @@ copy_result move_block(const copy_job& job, mover* m, std::uint64_t at, std::siz
   return status == 0 ? copy_result::done : copy_result::write_failed;
 }
 
+// The copy's step in the block loop: a block moved, its marks drawn, and the run told
+// what reached the destination and what a sync made durable.
+struct copy_step {
+  static constexpr bool reads_destination = false;
+  const copy_job& job;
+  run_memory* memory;
+  mover m;
+  std::uint64_t shown_from;
+
+  copy_result block(std::uint64_t at, std::size_t want, std::size_t* done) {
+    const copy_result moved = move_block(job, &m, at, want, done);
+    // Marks for what reached the file, then (on failure) the error on the same line.
+    if (*done > 0 && at + *done > shown_from)
+      progress_block(std::max(at, shown_from), at + *done - 1, job.n);
+    note_written(memory, at + *done);
+    return moved == copy_result::write_failed ? fail_writing(job.destination.path) : moved;
+  }
+  void synced(std::uint64_t at) { note_synced(memory, at); }
+};
+
 }  // namespace
 
-copy_result copy_blocks(const copy_job& job, std::uint64_t from, std::uint64_t to,
+copy_result keep_durable(const copy_job& job, durability* d, std::uint64_t at, clock_time now,
+                         bool* synced) {
+  const int handle = job.destination.handle.get();
+  *synced = false;
+  if (at - d->unflushed_from >= writeback_bytes) {
+    watch_call(job.destination.path);
+    start_writeback(handle, d->unflushed_from, at - d->unflushed_from);
+    d->unflushed_from = at;
+  }
+  if (seconds_between(d->last_sync, now) < sync_seconds) return copy_result::done;
+  if (sync_destination(job) != copy_result::done) return copy_result::write_failed;
+  *synced = true;
+  d->last_sync = std::chrono::steady_clock::now();  // the sync itself may have taken long
+  return copy_result::done;
+}
+
+copy_result copy_blocks(const copy_job& job, run_memory* memory, stretch span,
                         std::uint64_t shown_from, std::uint64_t* reached) {
-  std::uint64_t i = from;
-  *reached = i;
-  if (i >= to) return copy_result::done;
+  *reached = span.from;
+  if (span.from >= span.to) return copy_result::done;
   const std::unique_ptr<char[]> buf(new char[max_block]);
   // A pipe or a terminal takes its bytes in order; everything else at their offsets.
   const bool positioned = has_offsets(job.destination.handle.get()) != 0;
-  mover m{positioned, positioned, buf.get()};
-  pace p = start_pace(job.source.handle.get(), -1, i);
-  durability d{i, p.rate_start};
-  while (i < to) {
-    watch_call(job.source.path);
-    ask_ahead(&p, i, to, job.source.handle.get(), -1);
-    std::size_t written = 0;
-    const copy_result moved =
-        move_block(job, &m, i, static_cast<std::size_t>(std::min<std::uint64_t>(to - i, p.block)),
-                   &written);
-    // Marks for what reached the file, then (on failure) the error on the same line.
-    if (written > 0 && i + written > shown_from)
-      progress_block(std::max(i, shown_from), i + written - 1, job.n);
-    i += written;
-    *reached = i;
-    job.memory->furthest = std::max(job.memory->furthest, i);
-    if (moved == copy_result::write_failed) return fail_writing(job.destination.path);
-    if (moved != copy_result::done) return moved;
-    const clock_time now = std::chrono::steady_clock::now();
-    pace_step(&p, i, now);
-    if (keep_durable(job, &d, i, now) != copy_result::done) return copy_result::write_failed;
-  }
-  return copy_result::done;
+  copy_step step{job, memory, {positioned, positioned, buf.get()}, shown_from};
+  return drive_blocks(job, span, &step, reached);
 }
 
 }  // namespace zobret

@@ -51,9 +51,6 @@ constexpr std::uint64_t first_look_window = 2 * check_window;
 constexpr std::uint64_t tail_stretch = mib;
 constexpr std::uint64_t sample_count = 16;
 constexpr std::uint64_t sample_bytes = 64 * kib;
-// The unsure matches a run keeps of each kind: what one first look and a few second looks
-// can find on a file of zeros, so that an attempt after a failure reads little again.
-constexpr std::uint64_t unsure_limit = 32 * mib;
 // A source modified later than this before the destination's last write is suspect: the
 // two time stamps may come from two machines' clocks.
 constexpr std::int64_t clock_allowance_ns = 120LL * 1000 * 1000 * 1000;
@@ -94,69 +91,87 @@ struct batch {
   std::unique_ptr<char[]> chunk{new char[check_chunk]};  // the destination's, as read
   std::unique_ptr<char[]> ours{new char[look_batch]};    // its gathered runs, in turn
   std::unique_ptr<char[]> theirs{new char[check_chunk]};
-  struct run {
-    std::uint64_t offset;
-    std::size_t len;
-  };
-  std::vector<run> runs;
+  std::vector<stretch> runs;
   std::size_t used = 0;
   unsure_pages* unsure = nullptr;  // where the looks note their unsure matches, if anywhere
-  bool heal = false;  // whether a look writes a run that differs again (else it ends there)
+  std::uint64_t differs_at = nothing_differs;  // the first byte found to differ
 };
 
-void note_unsure(unsure_pages* u, std::uint64_t from, std::uint64_t to) {
-  if (u->bytes + (to - from) > unsure_limit) return;
-  u->bytes += to - from;
-  if (!u->runs.empty() && u->runs.back().to == from) u->runs.back().to = to;
-  else u->runs.push_back({from, to});
-}
-
-// The pages of a run at offset that the destination now holds as the source's bytes
-// theirs (len of them), where those end in a zero byte, are noted as unsure.
-void note_zero_ending(unsure_pages* u, const char* theirs, std::size_t len, std::uint64_t offset) {
+// The pages of the run s that the destination now holds as the source's bytes theirs,
+// where those end in a zero byte, are noted as unsure.
+void note_zero_ending(unsure_pages* u, const char* theirs, stretch s) {
+  const auto len = static_cast<std::size_t>(s.to - s.from);
   for (std::size_t page = 0; page < len; page += page_size) {
     const std::size_t end = std::min<std::size_t>(page + page_size, len);
-    if (theirs[end - 1] == 0) note_unsure(u, offset + page, offset + end);
+    if (theirs[end - 1] == 0) note_unsure(u, {s.from + page, s.from + end});
   }
 }
 
-// Compares every gathered run with the source, and with heal writes a run that differs
-// again from the source; the first differing byte lowers *differs_at. Empties the batch.
-copy_result settle(const copy_job& job, batch* b, std::uint64_t* differs_at) {
-  const bool heal = b->heal;
+// Compares the gathered run s (ours: the destination's bytes of it) with the source's,
+// read into the batch: its first differing byte into *differs (nothing_differs when
+// none), or a failure after its error line.
+copy_result compare_run(const copy_job& job, batch* b, stretch s, const char* ours,
+                        std::uint64_t* differs) {
+  const auto len = static_cast<std::size_t>(s.to - s.from);
+  *differs = nothing_differs;
+  if (!read_exactly_at(job.source, b->theirs.get(), len, s.from))
+    return fail_reading(job.source.path);
+  if (std::memcmp(ours, b->theirs.get(), len) != 0)
+    *differs = s.from + first_difference(ours, b->theirs.get(), len);
+  return copy_result::done;
+}
+
+// Compares every gathered run with the source: the first differing byte lowers the
+// batch's differs_at, and the unsure matches are noted. Empties the batch.
+copy_result compare_runs(const copy_job& job, batch* b) {
   const char* ours = b->ours.get();
-  for (const batch::run& r : b->runs) {
-    if (!read_exactly_at(job.source, b->theirs.get(), r.len, r.offset))
-      return fail_reading(job.source.path);
-    const bool same = std::memcmp(ours, b->theirs.get(), r.len) == 0;
-    if (!same) {
-      *differs_at =
-          std::min(*differs_at, r.offset + first_difference(ours, b->theirs.get(), r.len));
-      std::size_t written = 0;
-      watch_call(job.destination.path);
-      if (heal && write_block_at(job.destination.handle.get(), b->theirs.get(), r.len, r.offset,
-                                 &written) != 0)
-        return fail_writing(job.destination.path);
-    }
-    if (b->unsure != nullptr && (same || heal))
-      note_zero_ending(b->unsure, b->theirs.get(), r.len, r.offset);
-    ours += r.len;
+  for (const stretch& s : b->runs) {
+    std::uint64_t differs = nothing_differs;
+    const copy_result result = compare_run(job, b, s, ours, &differs);
+    if (result != copy_result::done) return result;
+    b->differs_at = std::min(b->differs_at, differs);
+    if (b->unsure != nullptr && differs == nothing_differs)
+      note_zero_ending(b->unsure, b->theirs.get(), s);
+    ours += s.to - s.from;
   }
   b->runs.clear();
   b->used = 0;
   return copy_result::done;
 }
 
-// Reads the destination's bytes in span once and compares with the source every page that
-// ends in a zero byte or meets one of the stretches in always, as runs of such pages; where
-// the batch heals, a run that differs is written again from the source. The first
-// differing byte into *differs_at (nothing_differs when none); a look that does not heal
-// ends there. Reads the source only for those pages, and asks for the zero-ending ones
-// ahead (the caller asks for the stretches). The buffers are the batch's.
-copy_result look_at(const copy_job& job, stretch span, const std::vector<stretch>& always,
-                    batch* buffers, std::uint64_t* differs_at) {
+// Compares every gathered run with the source and writes one that differs again from the
+// source, noting the unsure matches it leaves. Empties the batch.
+copy_result heal_runs(const copy_job& job, batch* b) {
+  const char* ours = b->ours.get();
+  for (const stretch& s : b->runs) {
+    std::uint64_t differs = nothing_differs;
+    copy_result result = compare_run(job, b, s, ours, &differs);
+    if (result == copy_result::done && differs != nothing_differs) {
+      std::size_t written = 0;
+      watch_call(job.destination.path);
+      if (write_block_at(job.destination.handle.get(), b->theirs.get(),
+                         static_cast<std::size_t>(s.to - s.from), s.from, &written) != 0)
+        result = fail_writing(job.destination.path);
+    }
+    if (result != copy_result::done) return result;
+    if (b->unsure != nullptr) note_zero_ending(b->unsure, b->theirs.get(), s);
+    ours += s.to - s.from;
+  }
+  b->runs.clear();
+  b->used = 0;
+  return copy_result::done;
+}
+
+using settle_runs = copy_result (*)(const copy_job&, batch*);
+
+// Reads the destination's bytes in span once and gathers every page that ends in a zero
+// byte or meets one of the stretches in always, as runs of such pages, for settle to
+// compare with the source; ends where settle found a difference or failed. Reads the
+// source only for those pages, and asks for the zero-ending ones ahead (the caller asks
+// for the stretches). The buffers are the batch's.
+copy_result gather_pages(const copy_job& job, stretch span, const std::vector<stretch>& always,
+                         batch* buffers, settle_runs settle) {
   const std::uint64_t from = span.from, to = span.to;
-  *differs_at = nothing_differs;
   batch& b = *buffers;
   b.runs.reserve(look_batch / page_size);
   const char* ours = b.chunk.get();
@@ -166,7 +181,7 @@ copy_result look_at(const copy_job& job, stretch span, const std::vector<stretch
   pace p = start_pace(destination, -1, page_start(from));
   for (std::uint64_t at = page_start(from); at < to;) {
     const std::size_t len = static_cast<std::size_t>(std::min<std::uint64_t>(to - at, check_chunk));
-    ask_ahead(&p, at, to, destination, -1);
+    ask_ahead(&p, {at, to}, destination, -1);
     if (!read_exactly_at(job.destination, b.chunk.get(), len, at))
       return fail_reading(job.destination.path);
     pace_step(&p, at + len, std::chrono::steady_clock::now());
@@ -188,12 +203,11 @@ copy_result look_at(const copy_job& job, stretch span, const std::vector<stretch
       }
       const std::size_t run = end - start;
       if (b.used + run > look_batch) {
-        const copy_result result = settle(job, &b, differs_at);
-        if (result != copy_result::done || (!b.heal && *differs_at != nothing_differs))
-          return result;
+        const copy_result result = settle(job, &b);
+        if (result != copy_result::done || b.differs_at != nothing_differs) return result;
       }
       std::memcpy(b.ours.get() + b.used, ours + start, run);
-      b.runs.push_back({at + start, run});
+      b.runs.push_back({at + start, at + end});
       b.used += run;
       // The system may still cache zero-filled pages of the source that a share handed
       // over, which would match such pages: they are read from the file system again.
@@ -205,7 +219,25 @@ copy_result look_at(const copy_job& job, stretch span, const std::vector<stretch
     }
     at += len;
   }
-  return settle(job, &b, differs_at);
+  return settle(job, &b);
+}
+
+// Looks at the destination's bytes in span (see gather_pages) and writes nothing: the
+// first byte found to differ into *differs_at (nothing_differs when none).
+copy_result look_at(const copy_job& job, stretch span, const std::vector<stretch>& always, batch* b,
+                    std::uint64_t* differs_at) {
+  b->differs_at = nothing_differs;
+  const copy_result result = gather_pages(job, span, always, b, compare_runs);
+  *differs_at = b->differs_at;
+  return result;
+}
+
+// Looks at the destination's bytes in span (see gather_pages) and writes every run that
+// differs again from the source.
+copy_result heal_at(const copy_job& job, stretch span, const std::vector<stretch>& always,
+                    batch* b) {
+  b->differs_at = nothing_differs;
+  return gather_pages(job, span, always, b, heal_runs);
 }
 
 // The run's first look at a destination of k bytes it found, which writes nothing: its
@@ -213,7 +245,8 @@ copy_result look_at(const copy_job& job, stretch span, const std::vector<stretch
 // first_look_window, compared with the source in one read of each. The first byte found
 // to differ into *differs_at (nothing_differs when none); its unsure matches into the
 // run's memory.
-copy_result first_look(const copy_job& job, std::uint64_t k, std::uint64_t* differs_at) {
+copy_result first_look(const copy_job& job, run_memory* memory, std::uint64_t k,
+                       std::uint64_t* differs_at) {
   const int source = job.source.handle.get(), destination = job.destination.handle.get();
   const std::uint64_t window_from = page_start(k - std::min(k, first_look_window));
   std::vector<stretch> always{{k - std::min(k, tail_stretch), k}}, below;
@@ -234,8 +267,8 @@ copy_result first_look(const copy_job& job, std::uint64_t k, std::uint64_t* diff
   }
   for (const stretch& s : always) prefetch(source, s.from, s.to - s.from);
   batch b;
-  job.memory->unsure_found = unsure_pages{};
-  b.unsure = &job.memory->unsure_found;
+  forget_unsure(memory);
+  b.unsure = &memory->unsure_found;
   for (const stretch& s : below) {
     const copy_result result = look_at(job, s, {s}, &b, differs_at);
     if (result != copy_result::done || *differs_at != nothing_differs) return result;
@@ -274,129 +307,77 @@ copy_result write_durably(const copy_job& job, const char* buf, std::size_t len,
 // once held, the page stays held until the comparison ends. A comparison that writes
 // nothing leaves the page alone: another run copying the same file meanwhile never meets
 // a page out of place.
-copy_result hold_last_page(const copy_job& job, std::uint64_t m) {
-  run_memory* memory = job.memory;
-  if (memory->compare_marked) return copy_result::done;
+copy_result hold_last_page(const copy_job& job, run_memory* memory, std::uint64_t m) {
+  if (memory->compare->marked) return copy_result::done;
   const std::uint64_t at = page_start(m - 1);
   const std::size_t len = static_cast<std::size_t>(m - at);
   char ours[page_size], theirs[page_size];
   if (!read_exactly_at(job.destination, ours, len, at)) return fail_reading(job.destination.path);
   if (!read_exactly_at(job.source, theirs, len, at)) return fail_reading(job.source.path);
-  // A page held already (by a comparison the source's change started again) keeps what
-  // the destination held before the first.
-  if (memory->held_page.empty() || memory->held_at != at) {
-    memory->held_page.assign(ours, len);
-    memory->held_at = at;
-    memory->held_differs = std::memcmp(ours, theirs, len) != 0;
-  }
+  held_page page{std::string(ours, len), at, std::memcmp(ours, theirs, len) != 0};
   for (std::size_t i = 0; i < len; ++i) theirs[i] = static_cast<char>(~theirs[i]);
   const copy_result held = write_durably(job, theirs, len, at);
-  memory->compare_marked = held == copy_result::done;
+  note_held(memory, std::move(page), held == copy_result::done);
   return held;
 }
 
-// Where a comparison may go on after a sync that covered its blocks up to at: a source
-// that went away can have handed over zero-filled blocks for everything the loop asked for
-// ahead, and those would have been written as the source's, so the last window is
-// compared again.
-std::uint64_t compare_restart(std::uint64_t at) { return at - std::min(at, check_window); }
+// The comparison's step in the block loop: the destination's block and the source's
+// compared, and written again where they differ (the first time after the last page is
+// held out of place, where hold says so), with the marks of a display of m bytes.
+struct compare_step {
+  static constexpr bool reads_destination = true;
+  const copy_job& job;
+  run_memory* memory;
+  std::uint64_t m;
+  bool hold;
+  std::uint64_t rewritten = 0;  // the bytes written again
+  std::unique_ptr<char[]> ours{new char[max_block]};
+  std::unique_ptr<char[]> theirs{new char[max_block]};
 
-// Compares the destination's bytes in span with the source's, block by block, writes
-// every block that differs again at its offset and draws the marks of a display of m bytes.
-// Syncs every sync_seconds, after which the run's comparison goes on behind the last
-// window. The bytes written again are added to *rewritten. With hold, the last page is
-// held out of place (hold_last_page) before the first block is written.
-copy_result compare_stretch(const copy_job& job, stretch span, std::uint64_t m,
-                            std::uint64_t* rewritten, bool hold) {
-  const std::uint64_t from = span.from, to = span.to;
-  const int source = job.source.handle.get(), destination = job.destination.handle.get();
-  const std::unique_ptr<char[]> ours(new char[max_block]);
-  const std::unique_ptr<char[]> theirs(new char[max_block]);
-  pace p = start_pace(source, destination, from);
-  clock_time last_sync = p.rate_start;
-  for (std::uint64_t at = from; at < to;) {
-    ask_ahead(&p, at, to, source, destination);
-    const std::size_t len = static_cast<std::size_t>(std::min<std::uint64_t>(to - at, p.block));
+  copy_result block(std::uint64_t at, std::size_t len, std::size_t* done) {
     if (!read_exactly_at(job.destination, ours.get(), len, at))
       return fail_reading(job.destination.path);
     if (!read_exactly_at(job.source, theirs.get(), len, at)) return fail_reading(job.source.path);
     if (std::memcmp(ours.get(), theirs.get(), len) != 0) {
       if (hold) {
-        const copy_result held = hold_last_page(job, m);
+        const copy_result held = hold_last_page(job, memory, m);
         if (held != copy_result::done) return held;
       }
       std::size_t written = 0;
       watch_call(job.destination.path);
-      if (write_block_at(destination, theirs.get(), len, at, &written) != 0)
+      if (write_block_at(job.destination.handle.get(), theirs.get(), len, at, &written) != 0)
         return fail_writing(job.destination.path);
-      *rewritten += len;
+      rewritten += len;
     }
     progress_block(at, at + len - 1, m);
-    at += len;
-    const clock_time now = std::chrono::steady_clock::now();
-    pace_step(&p, at, now);
-    if (seconds_between(last_sync, now) >= sync_seconds) {
-      if (sync_destination(job) != copy_result::done) return copy_result::write_failed;
-      job.memory->synced_until = std::max(job.memory->synced_until, at);
-      job.memory->compare_from = std::max(job.memory->compare_from, compare_restart(at));
-      last_sync = std::chrono::steady_clock::now();
-    }
+    *done = len;
+    return copy_result::done;
   }
-  return copy_result::done;
-}
+  // A sync covered the blocks up to at: the comparison goes on behind the last window.
+  void synced(std::uint64_t at) { note_compared(memory, at); }
+};
 
 // The comparison of the destination's first m bytes with the source, from where the run's
 // memory says it is due; the last page last, after a sync of all the others.
-copy_result compare_whole(const copy_job& job, std::uint64_t m) {
-  run_memory* memory = job.memory;
-  const std::uint64_t from = memory->compare_from;
-  say_comparing(memory->compare_why, memory->differs_at, from, m);
+copy_result compare_whole(const copy_job& job, run_memory* memory, std::uint64_t m) {
+  const comparison& due = *memory->compare;
+  const std::uint64_t from = due.from;
+  say_comparing(due.why, due.differs_at, from, m);
   progress_open(from);
   const std::uint64_t last_page = page_start(m - 1);
-  copy_result result =
-      compare_stretch(job, {from, std::max(from, last_page)}, m, &memory->compare_rewritten, true);
+  std::uint64_t reached = from;
+  compare_step most{job, memory, m, true};
+  copy_result result = drive_blocks(job, {from, std::max(from, last_page)}, &most, &reached);
+  note_comparison_rewrote(memory, most.rewritten);
   if (result != copy_result::done) return result;
   if (sync_destination(job) != copy_result::done) return copy_result::write_failed;
-  memory->synced_until = std::max(memory->synced_until, last_page);
-  memory->compare_from = std::max(from, compare_restart(last_page));
-  // The page that was put out of place counts as a difference only where what it held
-  // before differed.
-  std::uint64_t last_rewritten = 0;
-  result = compare_stretch(job, {std::max(from, last_page), m}, m, &last_rewritten, false);
+  note_compared(memory, last_page);
+  compare_step last{job, memory, m, false};
+  result = drive_blocks(job, {std::max(from, last_page), m}, &last, &reached);
   if (result != copy_result::done) return result;
   if (sync_destination(job) != copy_result::done) return copy_result::write_failed;
-  if (!memory->compare_marked) memory->compare_rewritten += last_rewritten;
-  else if (memory->held_differs) memory->compare_rewritten += m - last_page;
-  say_compared(m, memory->compare_rewritten);
-  memory->compare_from = nothing_to_compare;
-  memory->compare_marked = false;
-  memory->compare_rewritten = 0;
-  memory->held_page.clear();
-  memory->synced_until = std::max(memory->synced_until, m);
-  // A source that went away near the end may have handed over zeros the comparison wrote:
-  // after a failure the next attempt's second look covers them.
-  memory->checked_until = compare_restart(m);
+  say_compared(m, finish_comparison(memory, {last_page, m}, last.rewritten));
   return copy_result::done;
-}
-
-// A comparison of the whole destination is due. A page already held out of place (see
-// hold_last_page) is held again from the source as it is now; the comparison covers every
-// unsure match.
-void compare_from_start(run_memory* memory, compare_reason why, std::uint64_t differs_at) {
-  memory->compare_from = 0;
-  memory->compare_why = why;
-  memory->differs_at = differs_at;
-  memory->compare_marked = false;
-  memory->compare_rewritten = 0;
-  memory->unsure_found = unsure_pages{};
-  memory->unsure_written = unsure_pages{};
-}
-
-// A source that changed within the run makes the whole destination unverified.
-void compare_if_source_changed(run_memory* memory, std::uint64_t k) {
-  if (memory->source_changed && k > 0)
-    compare_from_start(memory, compare_reason::source_changed, 0);
-  memory->source_changed = false;
 }
 
 // After a failure: the unsure matches of the run's looks (below k) are compared again,
@@ -404,35 +385,35 @@ void compare_if_source_changed(run_memory* memory, std::uint64_t k) {
 // first look that differs now makes the whole comparison due; one of a second look is
 // written again. Each gets this one look more, so that what is kept stays as small as
 // what one attempt's looks found.
-copy_result look_again(const copy_job& job, std::uint64_t k) {
-  run_memory* memory = job.memory;
+copy_result look_again(const copy_job& job, run_memory* memory, std::uint64_t k) {
   for (const unsure_pages* list : {&memory->unsure_found, &memory->unsure_written})
     for (const stretch& s : list->runs)
       if (s.from < k) prefetch(job.destination.handle.get(), s.from, std::min(k, s.to) - s.from);
   batch b;
-  for (const bool heal : {false, true}) {
-    for (const stretch& s : (heal ? memory->unsure_written : memory->unsure_found).runs) {
-      if (s.from >= k) continue;
-      const std::uint64_t to = std::min(k, s.to);
-      std::uint64_t differs_at = nothing_differs;
-      b.heal = heal;
-      const copy_result result = look_at(job, {s.from, to}, {{s.from, to}}, &b, &differs_at);
-      if (result != copy_result::done) return result;
-      if (!heal && differs_at != nothing_differs) {
-        compare_from_start(memory, compare_reason::differs, differs_at);
-        return copy_result::done;
-      }
+  for (const stretch& s : memory->unsure_found.runs) {
+    if (s.from >= k) continue;
+    const stretch below{s.from, std::min(k, s.to)};
+    std::uint64_t differs_at = nothing_differs;
+    const copy_result result = look_at(job, below, {below}, &b, &differs_at);
+    if (result != copy_result::done) return result;
+    if (differs_at != nothing_differs) {
+      start_comparison(memory, compare_reason::differs, differs_at);
+      return copy_result::done;
     }
   }
-  memory->unsure_found = unsure_pages{};
-  memory->unsure_written = unsure_pages{};
+  for (const stretch& s : memory->unsure_written.runs) {
+    if (s.from >= k) continue;
+    const stretch below{s.from, std::min(k, s.to)};
+    const copy_result result = heal_at(job, below, {below}, &b);
+    if (result != copy_result::done) return result;
+  }
+  forget_unsure(memory);
   return copy_result::done;
 }
 
 // The second look at the bytes from the last one the run looked at (at most check_window
 // back) to k-1: zero-filled pages written again.
-copy_result second_look(const copy_job& job, std::uint64_t k) {
-  run_memory* memory = job.memory;
+copy_result second_look(const copy_job& job, run_memory* memory, std::uint64_t k) {
   const std::uint64_t window_start = k - std::min(k, check_window);
   // A destination shorter than what was looked at has lost bytes: look at its end again.
   const std::uint64_t from =
@@ -441,69 +422,61 @@ copy_result second_look(const copy_job& job, std::uint64_t k) {
     // The system may still cache zero-filled pages of the source, behind k and read ahead
     // of it: they are dropped first, so that its bytes come from its file system again.
     forget_cached(job.source.handle.get(), from, k - from + check_window);
-    std::uint64_t differs_at = nothing_differs;
     batch b;
     b.unsure = &memory->unsure_written;
-    b.heal = true;
-    const copy_result result = look_at(job, {from, k}, {}, &b, &differs_at);
+    const copy_result result = heal_at(job, {from, k}, {}, &b);
     if (result != copy_result::done) return result;
   }
-  memory->checked_until = k;
+  note_checked(memory, k);
   return copy_result::done;
 }
 
 }  // namespace
 
-copy_result prepare_rewrite(const copy_job& job, std::uint64_t k, std::uint64_t* to) {
-  run_memory* memory = job.memory;
-  compare_if_source_changed(memory, k);
+copy_result prepare_rewrite(const copy_job& job, run_memory* memory, std::uint64_t k,
+                            std::uint64_t* to) {
+  answer_source_change(memory, k);
   *to = k;
-  if (memory->compare_from == nothing_to_compare || k == 0) return copy_result::done;
-  const copy_result held = hold_last_page(job, k);
-  if (held == copy_result::done) *to = std::min(k, memory->held_at);
+  if (!memory->compare || k == 0) return copy_result::done;
+  const copy_result held = hold_last_page(job, memory, k);
+  if (held == copy_result::done) *to = std::min(k, memory->compare->held->at);
   return held;
 }
 
-copy_result put_back_held_page(const copy_job& job) {
-  run_memory* memory = job.memory;
-  if (memory->held_page.empty()) return copy_result::done;
-  const copy_result put =
-      write_durably(job, memory->held_page.data(), memory->held_page.size(), memory->held_at);
-  if (put != copy_result::done) return put;
-  memory->held_page.clear();
-  memory->compare_marked = false;
-  memory->compare_from = nothing_to_compare;
-  return copy_result::done;
+copy_result put_back_held_page(const copy_job& job, run_memory* memory) {
+  if (!memory->compare || !memory->compare->held) return copy_result::done;
+  const held_page& page = *memory->compare->held;
+  const copy_result put = write_durably(job, page.bytes.data(), page.bytes.size(), page.at);
+  if (put == copy_result::done) drop_comparison(memory);
+  return put;
 }
 
-copy_result check_destination(const copy_job& job, std::uint64_t k) {
-  run_memory* memory = job.memory;
-  compare_if_source_changed(memory, k);
-  if (memory->judged && memory->compare_from == nothing_to_compare) {
-    const copy_result result = look_again(job, k);
+copy_result check_destination(const copy_job& job, run_memory* memory, std::uint64_t k) {
+  answer_source_change(memory, k);
+  if (memory->judged && !memory->compare) {
+    const copy_result result = look_again(job, memory, k);
     if (result != copy_result::done) return result;
   }
-  if (!memory->judged && k > 0 && memory->compare_from == nothing_to_compare) {
+  if (!memory->judged && k > 0 && !memory->compare) {
     std::uint64_t differs_at = nothing_differs;
     if (source_newer(job)) {
-      compare_from_start(memory, compare_reason::source_newer, 0);
+      start_comparison(memory, compare_reason::source_newer, 0);
     } else {
-      const copy_result result = first_look(job, k, &differs_at);
+      const copy_result result = first_look(job, memory, k, &differs_at);
       if (result != copy_result::done) return result;
       if (differs_at != nothing_differs)
-        compare_from_start(memory, compare_reason::differs, differs_at);
-      else memory->checked_until = k;
+        start_comparison(memory, compare_reason::differs, differs_at);
+      else note_checked(memory, k);
     }
   }
-  memory->judged = true;
-  if (memory->compare_from == nothing_to_compare || k == 0) {
-    memory->compare_from = nothing_to_compare;
-    return second_look(job, k);
+  if (!memory->compare || k == 0) {
+    drop_comparison(memory);
+    return second_look(job, memory, k);
   }
   // The comparison has a display of its own: the copy's, opened for k < n, is ended here
   // and opened again afterwards.
   progress_close();
-  const copy_result result = compare_whole(job, k);
+  const copy_result result = compare_whole(job, memory, k);
   if (result == copy_result::done && k < job.n) progress_start(k);
   return result;
 }

@@ -14,6 +14,11 @@
 
 namespace zobret {
 
+// The bytes of a file from `from` to `to`-1.
+struct stretch {
+  std::uint64_t from, to;
+};
+
 // Access test modes, as the classic access() call takes them.
 constexpr int access_read = 4;
 constexpr int access_read_write = 6;
@@ -43,6 +48,14 @@ struct file_facts {
   std::uint64_t index = 0;    // the file on that file system (POSIX st_ino; Windows: the
                               // file index)
 };
+
+// Whether two lookups found the same file, and the same file unchanged.
+inline bool same_identity(const file_facts& a, const file_facts& b) {
+  return a.volume == b.volume && a.index == b.index;
+}
+inline bool same_file(const file_facts& a, const file_facts& b) {
+  return a.size == b.size && a.modified == b.modified && same_identity(a, b);
+}
 
 // A time stamp of seconds and nanoseconds since 1970 as file_facts keeps it. Stamps past
 // what 64 bits of nanoseconds hold (before 1678 or after 2262: archives, broken clocks)
@@ -91,18 +104,22 @@ int hints_only(int handle);
 // returns without waiting, so that a distant share has them on the way before a read
 // asks. Only a hint: 0, or -1 when it cannot. Callers ask in pieces of at most 2 MiB.
 int prefetch(int handle, std::uint64_t offset, std::uint64_t len);
-// What the system tells of how the file is best read, without a round trip: *preferred,
-// its preferred request size (st_blksize), and *readahead, the read-ahead size of the file
-// system it lies on where the system shows it; 0 for what it does not tell. 0, or -1 when
-// the handle cannot be asked (both then 0).
-int source_read_sizes(int handle, std::uint64_t* preferred, std::uint64_t* readahead);
+// What the system tells of how a file is best read: its preferred request size
+// (st_blksize), and the read-ahead size of the file system it lies on where the system
+// shows it; 0 for what it does not tell.
+struct read_sizes {
+  std::uint64_t preferred = 0;
+  std::uint64_t readahead = 0;
+};
+// The read sizes of the open file, without a round trip; all 0 when the handle cannot be
+// asked.
+read_sizes source_read_sizes(int handle);
 
-// Copies up to len bytes from the source's current position (which advances) to offset
-// in the destination without passing them through this process, the count into *copied.
-// unsupported when the two files do not allow it (then read_block and write_block_at do
-// the job); failed does not tell which of the two files failed.
-io_result copy_block_in_kernel(int source, int destination, std::size_t len, std::uint64_t offset,
-                               std::size_t* copied);
+// Copies up to the bytes of block from the source's current position (which advances) to
+// the same offsets of the destination without passing them through this process, the count
+// into *copied. unsupported when the two files do not allow it (then read_block and
+// write_block_at do the job); failed does not tell which of the two files failed.
+io_result copy_block_in_kernel(int source, int destination, stretch block, std::size_t* copied);
 
 // Creates a new destination for reading and writing; fails (-1) when the path exists,
 // so a file that another run created in between is never truncated.

@@ -145,49 +145,48 @@ int hints_only(int handle) {
   return advise(handle, 0, 0, advice::random) == 0 && wide == 0 ? 0 : -1;
 }
 
-int source_read_sizes(int handle, std::uint64_t* preferred, std::uint64_t* readahead) {
-  *preferred = 0;
-  *readahead = 0;
+read_sizes source_read_sizes(int handle) {
+  read_sizes sizes;
 #if ZOBRET_HAVE_STATX
   // What the kernel holds of the file, without asking its server again (DONT_SYNC): a
   // share's attributes may have expired, and fstat would cost a round trip.
   struct statx st;
-  if (statx(handle, "", AT_EMPTY_PATH | AT_STATX_DONT_SYNC, STATX_TYPE, &st) != 0) return -1;
-  *preferred = st.stx_blksize;
+  if (statx(handle, "", AT_EMPTY_PATH | AT_STATX_DONT_SYNC, STATX_TYPE, &st) != 0) return sizes;
+  sizes.preferred = st.stx_blksize;
   // The backing device of NFS, FUSE and a whole disk is named after the file system's
   // device number; cifs names its own ("cifs-N"), which no file leads to.
   char path[64];
   std::snprintf(path, sizeof path, "/sys/class/bdi/%u:%u/read_ahead_kb", st.stx_dev_major,
                 st.stx_dev_minor);
   const int fd = open_retrying(path, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return 0;
+  if (fd < 0) return sizes;
   char text[32];
   const ssize_t n = retrying([&] { return read(fd, text, sizeof text - 1); });
   close(fd);
-  if (n <= 0) return 0;
+  if (n <= 0) return sizes;
   text[n] = '\0';
   char* end = nullptr;
   const unsigned long long kib = std::strtoull(text, &end, 10);
   if (end != text && (*end == '\n' || *end == '\0') && kib <= UINT64_MAX / 1024)
-    *readahead = kib * 1024;
+    sizes.readahead = kib * 1024;
 #else
   struct stat st;
-  if (fstat(handle, &st) != 0) return -1;
-  if (st.st_blksize > 0) *preferred = static_cast<std::uint64_t>(st.st_blksize);
+  if (fstat(handle, &st) != 0) return sizes;
+  if (st.st_blksize > 0) sizes.preferred = static_cast<std::uint64_t>(st.st_blksize);
 #endif
-  return 0;
+  return sizes;
 }
 
 int prefetch(int handle, std::uint64_t offset, std::uint64_t len) {
   return advise(handle, offset, len, advice::will_need);
 }
 
-io_result copy_block_in_kernel(int source, int destination, std::size_t len, std::uint64_t offset,
-                               std::size_t* copied) {
+io_result copy_block_in_kernel(int source, int destination, stretch block, std::size_t* copied) {
   *copied = 0;
 #if ZOBRET_HAVE_COPY_FILE_RANGE
-  if (!fits_offset(offset)) return io_result::failed;
-  off_t at = static_cast<off_t>(offset);
+  if (!fits_offset(block.to)) return io_result::failed;
+  off_t at = static_cast<off_t>(block.from);
+  const auto len = static_cast<std::size_t>(block.to - block.from);
   const ssize_t n =
       retrying([&] { return copy_file_range(source, nullptr, destination, &at, len, 0); });
   if (n >= 0) return counted(n, copied);
@@ -199,8 +198,7 @@ io_result copy_block_in_kernel(int source, int destination, std::size_t len, std
 #else
   (void)source;
   (void)destination;
-  (void)len;
-  (void)offset;
+  (void)block;
   return io_result::unsupported;
 #endif
 }

@@ -148,15 +148,11 @@ path_kind file_size(const char* path, file_facts* facts, bool) {
 // copy goes through read_block and write_block_at, and the sync does all the writing.
 int hints_only(int) { return 0; }
 
-int source_read_sizes(int, std::uint64_t* preferred, std::uint64_t* readahead) {
-  *preferred = 0;
-  *readahead = 0;
-  return 0;
-}
+read_sizes source_read_sizes(int) { return {}; }
 
 int prefetch(int, std::uint64_t, std::uint64_t) { return 0; }
 
-io_result copy_block_in_kernel(int, int, std::size_t, std::uint64_t, std::size_t* copied) {
+io_result copy_block_in_kernel(int, int, stretch, std::size_t* copied) {
   *copied = 0;
   return io_result::unsupported;
 }

@@ -39,11 +39,11 @@ std::uint64_t reach_for(double rate, std::uint64_t reach, bool far) {
   return std::max({units * hint_unit, halved, far ? hint_unit : 0});
 }
 
-std::uint64_t hint_limit(std::uint64_t preferred, std::uint64_t readahead) {
+std::uint64_t hint_limit(read_sizes sizes) {
   // Taken whole up to the file's sequential window, twice the mount's read-ahead size;
   // where the system does not show that, the file's preferred request size.
-  std::uint64_t limit = std::max(preferred, hint_unit);
-  if (readahead > 0) limit = std::min(limit, std::max(2 * readahead, hint_unit));
+  std::uint64_t limit = std::max(sizes.preferred, hint_unit);
+  if (sizes.readahead > 0) limit = std::min(limit, std::max(2 * sizes.readahead, hint_unit));
   return std::min(limit, widest_hint);
 }
 
@@ -61,15 +61,14 @@ pace pace_start(std::uint64_t at, std::uint64_t largest_hint, clock_time now) {
   return pace{first_block, 0, hint_unit, largest_hint, at, at, now, false, 0, false};
 }
 
-bool next_hint(pace* p, std::uint64_t at, std::uint64_t to, std::uint64_t* offset,
-               std::uint64_t* len) {
+bool next_hint(pace* p, stretch rest, stretch* hint) {
+  const std::uint64_t at = rest.from, to = rest.to;
   p->asked_to = std::max(p->asked_to, at);
   const std::uint64_t ahead_to = std::min(to, at + p->reach);
   if (p->asked_to >= ahead_to) return false;
   const std::uint64_t piece = std::min(p->hint, to - p->asked_to);
   if (p->asked_to + piece > ahead_to && ahead_to < to) return false;  // whole hints only
-  *offset = p->asked_to;
-  *len = piece;
+  *hint = {p->asked_to, p->asked_to + piece};
   p->asked_to += piece;
   return true;
 }

@@ -9,7 +9,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "copy/copy_job.h"  // check_window
+#include "copy/file_io.h"     // read_sizes, stretch
+#include "copy/run_memory.h"  // check_window
 
 namespace zobret {
 
@@ -46,9 +47,8 @@ std::size_t block_for(double rate, std::size_t block);
 // hands over each block as it arrives; far (a link whose rate its round trip bounds, see
 // pace), never less than a unit, since only what is asked ahead raises the rate there.
 std::uint64_t reach_for(double rate, std::uint64_t reach, bool far = false);
-// The largest hint the kernel takes whole for a file of these read sizes (see
-// source_read_sizes): 256 KiB to 2 MiB.
-std::uint64_t hint_limit(std::uint64_t preferred, std::uint64_t readahead);
+// The largest hint the kernel takes whole for a file of these read sizes: 256 KiB to 2 MiB.
+std::uint64_t hint_limit(read_sizes sizes);
 // The size of the next hints: a power of two times 256 KiB, up to limit, to half the
 // reach, and to what arrives within half a second at the rate.
 std::uint64_t hint_for(double rate, std::uint64_t reach, std::uint64_t limit);
@@ -87,11 +87,11 @@ constexpr std::size_t first_block = 4 * kib;
 // A loop that starts at byte at, with the first block and no read-ahead until its rate is
 // known.
 pace pace_start(std::uint64_t at, std::uint64_t largest_hint, clock_time now);
-// The next hint due before a block at byte at of a stretch that ends at to: true with its
-// *offset and *len, or false when the reach holds no whole hint more. The first one also
-// holds the bytes about to be read, so that a share sends them first.
-bool next_hint(pace* p, std::uint64_t at, std::uint64_t to, std::uint64_t* offset,
-               std::uint64_t* len);
+// The next hint due before a block at the start of rest, the stretch still to be read:
+// true with the bytes it asks for in *hint, or false when the reach holds no whole hint
+// more. The first one also holds the bytes about to be read, so that a share sends them
+// first.
+bool next_hint(pace* p, stretch rest, stretch* hint);
 // One step after a block that ended at byte at: the rate is sampled once it has been
 // measured over a tenth of a second (the first block alone), and whether the link is
 // far, block, reach and hint follow it.

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdlib>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -36,13 +37,16 @@ int parse_seconds(const std::string& text, double* seconds) {
 }
 
 // Where the run stands, to tell whether an attempt moved it forward: the furthest byte
-// copied, and where a comparison goes on.
+// copied, and where a comparison goes on (none: none is due).
 struct standing {
   std::uint64_t furthest;
-  std::uint64_t compare_from;
+  std::optional<std::uint64_t> compare_from;
 };
 
-standing standing_of(const run_memory& memory) { return {memory.furthest, memory.compare_from}; }
+standing standing_of(const run_memory& memory) {
+  if (!memory.compare) return {memory.furthest, std::nullopt};
+  return {memory.furthest, memory.compare->from};
+}
 
 bool moved_forward(const standing& before, const standing& after) {
   return after.furthest > before.furthest || after.compare_from != before.compare_from;

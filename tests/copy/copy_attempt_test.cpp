@@ -190,21 +190,20 @@ TEST_F(CopyAttemptTest, ARewriteDuringAComparisonKeepsTheLastPageHeld) {
     write_file("s", data);
     write_file("d", data);
     run_memory memory;
-    memory.compare_from = due ? 0 : nothing_to_compare;
+    if (due) start_comparison(&memory, compare_reason::differs, 0);
     copy_job job{{"s", owned_handle(open_source(path("s").c_str())), false, {}},
                  {"d", owned_handle(open_destination(path("d").c_str())), true, {}},
-                 data.size(),
-                 &memory};
+                 data.size()};
     std::uint64_t to = 0;
     for (int call = 0; call < 2; ++call) {  // the second finds the page held already
-      ASSERT_EQ(copy_result::done, prepare_rewrite(job, data.size(), &to));
+      ASSERT_EQ(copy_result::done, prepare_rewrite(job, &memory, data.size(), &to));
       EXPECT_EQ(due ? 3 * 4096 : data.size(), to);
     }
     std::string held = data;
     for (std::size_t i = 3 * 4096; due && i < held.size(); ++i) held[i] = char(~held[i]);
     EXPECT_TRUE(held == read_file("d"));
-    EXPECT_EQ(due, memory.compare_marked);
-    EXPECT_EQ(due ? data.substr(3 * 4096) : "", memory.held_page);
+    EXPECT_EQ(due, memory.compare && memory.compare->marked);
+    EXPECT_EQ(due ? data.substr(3 * 4096) : "", due ? memory.compare->held->bytes : "");
   }
 }
 

@@ -86,7 +86,7 @@ TEST(PaceTest, HintLimitFromTheReadSizesTheSystemTells) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    EXPECT_EQ(c.limit, hint_limit(c.preferred, c.readahead));
+    EXPECT_EQ(c.limit, hint_limit({c.preferred, c.readahead}));
   }
 }
 
@@ -146,9 +146,9 @@ TEST(PaceTest, WhatIsAskedAheadFollowsTheLink) {
     std::uint64_t at = 0, at_20s = 0;
     for (const std::uint64_t end = 1ull << 40; now < 30;) {
       if (now >= 20 && at_20s == 0) at_20s = at;
-      std::uint64_t offset = 0, len = 0;
-      while (next_hint(&p, at, end, &offset, &len))
-        if (!c.upload) send(len, offset + len);
+      stretch hint{};
+      while (next_hint(&p, {at, end}, &hint))
+        if (!c.upload) send(hint.to - hint.from, hint.to);
       const std::uint64_t to = at + p.block;
       auto arrives = std::find_if(sent.begin(), sent.end(), [&](auto& r) { return r.first >= to; });
       if (arrives == sent.end()) send(p.block, to), arrives = sent.end() - 1;
@@ -168,11 +168,10 @@ TEST_F(ReadSizesTest, AFileTellsItsPreferredSizeAClosedHandleNothing) {
   write_file("s", "data");
   const int handle = open_source(path("s").c_str());
   ASSERT_GE(handle, 0);
-  std::uint64_t preferred = 1, readahead = 1;
-  EXPECT_EQ(0, source_read_sizes(handle, &preferred, &readahead));
+  const read_sizes sizes = source_read_sizes(handle);
 #ifndef _WIN32
-  EXPECT_GE(preferred, 512u);  // st_blksize: at least a sector
-  EXPECT_EQ(0u, preferred % 512);
+  EXPECT_GE(sizes.preferred, 512u);  // st_blksize: at least a sector
+  EXPECT_EQ(0u, sizes.preferred % 512);
 #endif
 #ifdef __linux__
   // The read-ahead size (read_ahead_kb) of the file system's device, where it has its own
@@ -183,27 +182,21 @@ TEST_F(ReadSizesTest, AFileTellsItsPreferredSizeAClosedHandleNothing) {
                    std::to_string(minor(st.st_dev)) + "/read_ahead_kb");
   std::uint64_t expected = 0;
   if (kb >> expected) expected *= 1024;
-  EXPECT_EQ(ZOBRET_READAHEAD_TOLD ? expected : 0, readahead);
+  EXPECT_EQ(ZOBRET_READAHEAD_TOLD ? expected : 0, sizes.readahead);
 #endif
 #ifdef __linux__
   // Asked at every loop's start: it leaves no descriptor open behind it.
   using fds = std::filesystem::directory_iterator;
   const auto open_descriptors = [] { return std::distance(fds("/proc/self/fd"), fds()); };
   const auto before = open_descriptors();
-  for (int i = 0; i < 20; ++i) source_read_sizes(handle, &preferred, &readahead);
+  for (int i = 0; i < 20; ++i) source_read_sizes(handle);
   EXPECT_EQ(before, open_descriptors());
 #endif
   EXPECT_EQ(0, close_file(handle));
   // A closed handle tells nothing (Windows tells nothing of any handle).
-  preferred = readahead = 1;
-  const int closed = source_read_sizes(handle, &preferred, &readahead);
-#ifdef _WIN32
-  EXPECT_EQ(0, closed);
-#else
-  EXPECT_EQ(-1, closed);
-#endif
-  EXPECT_EQ(0u, preferred);
-  EXPECT_EQ(0u, readahead);
+  const read_sizes closed = source_read_sizes(handle);
+  EXPECT_EQ(0u, closed.preferred);
+  EXPECT_EQ(0u, closed.readahead);
 }
 
 }  // namespace
