@@ -49,7 +49,7 @@ copy_result check_source_unchanged(const copy_job& job) {
 copy_result seek_and_copy(const copy_job& job, run_memory* memory, stretch span,
                           std::uint64_t shown_from, std::uint64_t* reached) {
   *reached = span.from;
-  if (seek_source(job.source.handle.get(), span.from) != 0) {
+  if (!seek_source(job.source.handle.get(), span.from)) {
     // The line names the destination, as it always has.
     say_error(file_error::no_seek, job.destination.path);
     return copy_result::read_failed;
@@ -103,7 +103,7 @@ copy_result resume(const copy_job& job, run_memory* memory, std::uint64_t k) {
 int end_attempt(copy_job* job, run_memory* memory, copy_result result) {
   bool lost_writes = result == copy_result::write_failed;
   watch_call(job->destination.path);
-  if (job->destination.handle.close_now() != 0) {
+  if (!job->destination.handle.close_now()) {
     if (result == copy_result::done) fail_writing(job->destination.path);
     lost_writes = true;
   }
@@ -147,7 +147,7 @@ int open_checked_source(copy_job* job, run_memory* memory) {
   const path_kind kind = file_size(source, &job->source.facts);
   if (kind == path_kind::missing) return fail(file_error::missing, source);
   if (kind == path_kind::unknown) return fail(file_error::unmeasurable, source);
-  if (file_access(source, access_read) != 0) return fail(file_error::no_read_access, source);
+  if (!file_access(source, access_read)) return fail(file_error::no_read_access, source);
   if (kind == path_kind::directory) return fail(file_error::directory, source);
   if (kind != path_kind::file) return fail(file_error::unmeasurable, source);
   job->n = job->source.facts.size;
@@ -192,14 +192,13 @@ int open_existing(copy_job* job, run_memory* memory, path_kind kind, std::uint64
   }
   if (*k < n) {
     progress_start(*k);
-    if (file_access(destination, access_read_write) != 0)
+    if (!file_access(destination, access_read_write))
       return fail(file_error::no_write_access, destination);
   }
   job->destination.handle = owned_handle(open_destination(destination));
-  job->destination.writable = job->destination.handle.get() >= 0;
   // A complete destination that may not be written can still be looked at and synced;
   // should a block need writing again, that write fails and says so.
-  if (!job->destination.writable && *k == n)
+  if (job->destination.handle.get() < 0 && *k == n)
     job->destination.handle = owned_handle(open_source(destination));
   if (job->destination.handle.get() < 0) return fail(file_error::no_open_for_writing, destination);
   return attempt_finished;
@@ -210,7 +209,7 @@ int open_existing(copy_job* job, run_memory* memory, path_kind kind, std::uint64
 int copy_attempt(const char* source, const char* destination_arg, run_memory* memory_arg) {
   run_memory first_attempt;
   run_memory* memory = memory_arg != nullptr ? memory_arg : &first_attempt;
-  copy_job job{{source, owned_handle(), false, {}}, {destination_arg, owned_handle(), true, {}}, 0};
+  copy_job job{{source, owned_handle(), {}}, {destination_arg, owned_handle(), {}}, 0};
   watch_files(source, destination_arg);
   int result = open_checked_source(&job, memory);
   if (result != attempt_finished) return result;

@@ -20,13 +20,11 @@ enum class copy_result {
   write_failed,  // the destination failed to take, or to sync, a byte
 };
 
-// A file the copy has open: its path (which serves only the error lines), its handle,
-// whether it was opened for writing, and its facts as the attempt's lookup found them.
-// The attempt that opened it also closes it.
+// A file the copy has open: its path (which serves only the error lines), its handle, and
+// its facts as the attempt's lookup found them. The attempt that opened it also closes it.
 struct open_file {
   const char* path;
   owned_handle handle;
-  bool writable;
   file_facts facts;
 };
 

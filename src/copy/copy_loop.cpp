@@ -27,8 +27,7 @@ copy_result fail_writing(const char* destination) {
 
 copy_result sync_destination(const copy_job& job) {
   watch_call(job.destination.path);
-  if (sync_file(job.destination.handle.get(), job.destination.writable) != 0)
-    return fail_writing(job.destination.path);
+  if (!sync_file(job.destination.handle.get())) return fail_writing(job.destination.path);
   return copy_result::done;
 }
 
@@ -78,9 +77,9 @@ copy_result move_block(const copy_job& job, mover* m, std::uint64_t at, std::siz
   if (read_block(source, m->buf, want, &got) != io_result::done)
     return fail_reading(job.source.path);
   watch_call(job.destination.path);
-  const int status = m->positioned ? write_block_at(destination, m->buf, got, at, written)
-                                   : write_block(destination, m->buf, got, written);
-  return status == 0 ? copy_result::done : copy_result::write_failed;
+  const bool all = m->positioned ? write_block_at(destination, m->buf, got, at, written)
+                                 : write_block(destination, m->buf, got, written);
+  return all ? copy_result::done : copy_result::write_failed;
 }
 
 // The copy's step in the block loop: a block moved, its marks drawn, and the run told
@@ -127,7 +126,7 @@ copy_result copy_blocks(const copy_job& job, run_memory* memory, stretch span,
   if (span.from >= span.to) return copy_result::done;
   const std::unique_ptr<char[]> buf(new char[max_block]);
   // A pipe or a terminal takes its bytes in order; everything else at their offsets.
-  const bool positioned = has_offsets(job.destination.handle.get()) != 0;
+  const bool positioned = has_offsets(job.destination.handle.get());
   copy_step step{job, memory, {positioned, positioned, buf.get()}, shown_from};
   return drive_blocks(job, span, &step, reached);
 }

@@ -149,8 +149,8 @@ copy_result heal_runs(const copy_job& job, batch* b) {
     if (result == copy_result::done && differs != nothing_differs) {
       std::size_t written = 0;
       watch_call(job.destination.path);
-      if (write_block_at(job.destination.handle.get(), b->theirs.get(),
-                         static_cast<std::size_t>(s.to - s.from), s.from, &written) != 0)
+      if (!write_block_at(job.destination.handle.get(), b->theirs.get(),
+                          static_cast<std::size_t>(s.to - s.from), s.from, &written))
         result = fail_writing(job.destination.path);
     }
     if (result != copy_result::done) return result;
@@ -291,7 +291,7 @@ copy_result write_durably(const copy_job& job, const char* buf, std::size_t len,
                           std::uint64_t offset) {
   std::size_t written = 0;
   watch_call(job.destination.path);
-  if (write_block_at(job.destination.handle.get(), buf, len, offset, &written) != 0)
+  if (!write_block_at(job.destination.handle.get(), buf, len, offset, &written))
     return fail_writing(job.destination.path);
   return sync_destination(job);
 }
@@ -345,7 +345,7 @@ struct compare_step {
       }
       std::size_t written = 0;
       watch_call(job.destination.path);
-      if (write_block_at(job.destination.handle.get(), theirs.get(), len, at, &written) != 0)
+      if (!write_block_at(job.destination.handle.get(), theirs.get(), len, at, &written))
         return fail_writing(job.destination.path);
       rewritten += len;
     }

@@ -3,8 +3,9 @@
 // (file_io_posix.cpp, file_io_win32.cpp); nothing else in src/copy includes the system's
 // file headers (report/ has its own platform files for the console and the clock).
 //
-// Every function returns 0 on success and -1 on failure unless it says otherwise; none
-// writes to the console. Handles are plain integers (-1 = none) and never outlive one copy
+// A yes-or-no answer is a bool (true: it holds, or the call did what it asks), an answer
+// of more outcomes a scoped enum, a handle an int; hints return nothing. None writes to
+// the console. Handles are plain integers (-1 = none) and never outlive one copy
 // attempt. What each call costs on a share: doc/performance.md.
 #ifndef ZOBRET_COPY_FILE_IO_H
 #define ZOBRET_COPY_FILE_IO_H
@@ -23,8 +24,8 @@ struct stretch {
 constexpr int access_read = 4;
 constexpr int access_read_write = 6;
 
-// 0 when the path passes the access test for mode, -1 otherwise.
-int file_access(const char* path, int mode);
+// Whether the path passes the access test for mode.
+bool file_access(const char* path, int mode);
 
 // What a path names, as file_size finds it.
 enum class path_kind {
@@ -84,11 +85,11 @@ enum class io_result {
 // Opens a file for reading (the source, or a destination that is only checked); the
 // handle, or -1.
 int open_source(const char* path);
-// Positions the source at byte offset from the start; 0 or -1.
-int seek_source(int handle, std::uint64_t offset);
+// Positions the source at byte offset from the start.
+bool seek_source(int handle, std::uint64_t offset);
 // Drops what the system's cache holds of len bytes of the file from offset, so that the
-// next read asks the file system again. Only a hint: 0, or -1 when it cannot.
-int forget_cached(int handle, std::uint64_t offset, std::uint64_t len);
+// next read asks the file system again. Only a hint.
+void forget_cached(int handle, std::uint64_t offset, std::uint64_t len);
 // Reads up to len bytes (EINTR retried), the count into *got.
 io_result read_block(int handle, char* buf, std::size_t len, std::size_t* got);
 // Reads up to len bytes at offset, leaving the handle's position alone where the
@@ -98,12 +99,12 @@ io_result read_block_at(int handle, char* buf, std::size_t len, std::uint64_t of
 
 // Leaves reading ahead to prefetch alone: the kernel's own read-ahead goes off, so that a
 // read asks the file system for just the bytes it wants, while a hint of up to the
-// file's sequential window is still taken whole. 0, or -1 (only a hint).
-int hints_only(int handle);
+// file's sequential window is still taken whole. Only a hint.
+void hints_only(int handle);
 // Asks the kernel to start reading len bytes of the file from offset into its cache and
 // returns without waiting, so that a distant share has them on the way before a read
-// asks. Only a hint: 0, or -1 when it cannot. Callers ask in pieces of at most 2 MiB.
-int prefetch(int handle, std::uint64_t offset, std::uint64_t len);
+// asks. Only a hint. Callers ask in pieces of at most 2 MiB.
+void prefetch(int handle, std::uint64_t offset, std::uint64_t len);
 // What the system tells of how a file is best read: its preferred request size
 // (st_blksize), and the read-ahead size of the file system it lies on where the system
 // shows it; 0 for what it does not tell.
@@ -127,28 +128,27 @@ int create_destination(const char* path);
 // Opens an existing destination for reading and writing, without truncating or
 // appending: every write names its own offset.
 int open_destination(const char* path);
-// 1 when writes to the handle can name their own offset (a file or a disk), 0 when
-// bytes can only go out in order (a pipe, a terminal, a socket). Decided once per handle:
-// an error from a positioned write is then an error, never a reason to write elsewhere.
-int has_offsets(int handle);
-// Writes len bytes at offset, continuing partial writes and retrying EINTR.
-// *written receives how many bytes of buf reached the file, also on failure.
-// Returns 0 when all were written, -1 otherwise.
-int write_block_at(int handle, const char* buf, std::size_t len, std::uint64_t offset,
-                   std::size_t* written);
+// Whether writes to the handle can name their own offset (a file or a disk), or bytes can
+// only go out in order (a pipe, a terminal, a socket). Decided once per handle: an error
+// from a positioned write is then an error, never a reason to write elsewhere.
+bool has_offsets(int handle);
+// Writes len bytes at offset, continuing partial writes and retrying EINTR: whether all
+// were written. *written receives how many bytes of buf reached the file, also on failure.
+bool write_block_at(int handle, const char* buf, std::size_t len, std::uint64_t offset,
+                    std::size_t* written);
 // The same for a handle without offsets: the bytes go out in order.
-int write_block(int handle, const char* buf, std::size_t len, std::size_t* written);
+bool write_block(int handle, const char* buf, std::size_t len, std::size_t* written);
 // Starts writing len bytes of the file from offset on to stable storage, without waiting
-// for it. Only a hint: 0, or -1 when it cannot; a write that fails later is still
-// reported by sync_file.
-int start_writeback(int handle, std::uint64_t offset, std::uint64_t len);
-// Hands the file's data to stable storage. A device or a pipe that cannot be synced at
-// all counts as synced; a regular file that refuses the sync, for whatever reason, does
-// not, unless the handle was opened for reading only (writable false) and the system
-// refuses to sync such a handle: it has written nothing that could wait. 0 or -1.
-int sync_file(int handle, bool writable);
-// Closes a handle; 0 or -1 (a deferred write error shows here on some shares).
-int close_file(int handle);
+// for it. Only a hint: a write that fails later is still reported by sync_file.
+void start_writeback(int handle, std::uint64_t offset, std::uint64_t len);
+// Hands the file's data to stable storage: whether it is there. A device or a pipe that
+// cannot be synced at all counts as synced; a regular file that refuses the sync, for
+// whatever reason, does not, unless the handle was opened for reading only (open_source)
+// and the system refuses to sync such a handle: it has written nothing that could wait.
+bool sync_file(int handle);
+// Closes a handle: whether that went well (a deferred write error shows here on some
+// shares).
+bool close_file(int handle);
 
 // Owns one handle and closes it on every way out, unless close_now() has closed it first
 // and told how that went. Moves hand the handle on; it is never held twice.
@@ -169,11 +169,11 @@ class owned_handle {
   owned_handle& operator=(const owned_handle&) = delete;
   ~owned_handle() { close_now(); }
   int get() const { return handle_; }
-  // Closes the handle now: 0, or -1 when the close failed.
-  int close_now() {
+  // Closes the handle now: false when the close failed.
+  bool close_now() {
     const int handle = handle_;
     handle_ = -1;
-    return handle >= 0 ? close_file(handle) : 0;
+    return handle < 0 || close_file(handle);
   }
 
  private:

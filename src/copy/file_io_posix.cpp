@@ -43,9 +43,9 @@ int open_retrying(const char* path, int flags) {
 }
 
 // Writes len bytes, positioned at offset or (offset < 0) in order, continuing partial
-// writes and retrying EINTR.
-int write_all(int handle, const char* buf, std::size_t len, long long offset,
-              std::size_t* written) {
+// writes and retrying EINTR: whether all were written.
+bool write_all(int handle, const char* buf, std::size_t len, long long offset,
+               std::size_t* written) {
   std::size_t total = 0;
   while (total < len) {
     const ssize_t n = retrying([&] {
@@ -61,26 +61,26 @@ int write_all(int handle, const char* buf, std::size_t len, long long offset,
     total += static_cast<std::size_t>(n);
   }
   *written = total;
-  return total == len ? 0 : -1;
+  return total == len;
 }
 
-// Runs a system call on a range of a file (call returns 0 on success): 0, or -1 when the
-// range does not fit the system's offsets or the call fails.
+// Runs a system call on a range of a file (call returns 0 on success): whether the range
+// fits the system's offsets and the call succeeded.
 template <class Call>
-int on_range(std::uint64_t offset, std::uint64_t len, Call call) {
-  if (!fits_offset(offset) || !fits_offset(len)) return -1;
-  return call(static_cast<off_t>(offset), static_cast<off_t>(len)) == 0 ? 0 : -1;
+bool on_range(std::uint64_t offset, std::uint64_t len, Call call) {
+  if (!fits_offset(offset) || !fits_offset(len)) return false;
+  return call(static_cast<off_t>(offset), static_cast<off_t>(len)) == 0;
 }
 
 enum class advice { sequential, random, will_need, dont_need };
 
 // Advice to the kernel on len bytes of a file from offset (len 0: to its end), where the
-// system takes advice. Only a hint: 0, or -1 when it cannot.
-int advise(int handle, std::uint64_t offset, std::uint64_t len, advice what) {
+// system takes advice. Only a hint.
+void advise(int handle, std::uint64_t offset, std::uint64_t len, advice what) {
 #if ZOBRET_HAVE_POSIX_FADVISE
   static const int codes[] = {POSIX_FADV_SEQUENTIAL, POSIX_FADV_RANDOM, POSIX_FADV_WILLNEED,
                               POSIX_FADV_DONTNEED};
-  return on_range(offset, len, [&](off_t from, off_t count) {
+  on_range(offset, len, [&](off_t from, off_t count) {
     return posix_fadvise(handle, from, count, codes[static_cast<int>(what)]);
   });
 #else
@@ -88,7 +88,6 @@ int advise(int handle, std::uint64_t offset, std::uint64_t len, advice what) {
   (void)offset;
   (void)len;
   (void)what;
-  return 0;
 #endif
 }
 
@@ -100,7 +99,7 @@ path_kind lookup_failure() {
 
 }  // namespace
 
-int file_access(const char* path, int mode) { return access(path, mode) == 0 ? 0 : -1; }
+bool file_access(const char* path, int mode) { return access(path, mode) == 0; }
 
 path_kind file_size(const char* path, file_facts* facts, bool past_cache) {
 #if ZOBRET_HAVE_STATX
@@ -137,12 +136,12 @@ path_kind file_size(const char* path, file_facts* facts, bool past_cache) {
 
 int open_source(const char* path) { return open_retrying(path, O_RDONLY | O_CLOEXEC); }
 
-int hints_only(int handle) {
+void hints_only(int handle) {
   // SEQUENTIAL sets the file's read-ahead window to twice the mount's read-ahead size, and
   // that window also caps what one WILLNEED hint reads; RANDOM then turns the kernel's own
   // read-ahead off and leaves the window as it is.
-  const int wide = advise(handle, 0, 0, advice::sequential);
-  return advise(handle, 0, 0, advice::random) == 0 && wide == 0 ? 0 : -1;
+  advise(handle, 0, 0, advice::sequential);
+  advise(handle, 0, 0, advice::random);
 }
 
 read_sizes source_read_sizes(int handle) {
@@ -177,8 +176,8 @@ read_sizes source_read_sizes(int handle) {
   return sizes;
 }
 
-int prefetch(int handle, std::uint64_t offset, std::uint64_t len) {
-  return advise(handle, offset, len, advice::will_need);
+void prefetch(int handle, std::uint64_t offset, std::uint64_t len) {
+  advise(handle, offset, len, advice::will_need);
 }
 
 io_result copy_block_in_kernel(int source, int destination, stretch block, std::size_t* copied) {
@@ -203,13 +202,12 @@ io_result copy_block_in_kernel(int source, int destination, stretch block, std::
 #endif
 }
 
-int seek_source(int handle, std::uint64_t offset) {
-  if (!fits_offset(offset)) return -1;
-  return lseek(handle, static_cast<off_t>(offset), SEEK_SET) < 0 ? -1 : 0;
+bool seek_source(int handle, std::uint64_t offset) {
+  return fits_offset(offset) && lseek(handle, static_cast<off_t>(offset), SEEK_SET) >= 0;
 }
 
-int forget_cached(int handle, std::uint64_t offset, std::uint64_t len) {
-  return advise(handle, offset, len, advice::dont_need);
+void forget_cached(int handle, std::uint64_t offset, std::uint64_t len) {
+  advise(handle, offset, len, advice::dont_need);
 }
 
 io_result read_block(int handle, char* buf, std::size_t len, std::size_t* got) {
@@ -230,61 +228,60 @@ int create_destination(const char* path) {
 
 int open_destination(const char* path) { return open_retrying(path, O_RDWR | O_CLOEXEC); }
 
-int has_offsets(int handle) {
+bool has_offsets(int handle) {
   // Asking for the position costs no round trip on a share. Only a handle known to be a
   // pipe, a socket or a terminal writes in order: a file whose kind cannot be told gets
   // positioned writes, whose failure is then an error.
-  if (lseek(handle, 0, SEEK_CUR) >= 0 || errno != ESPIPE) return 1;
+  if (lseek(handle, 0, SEEK_CUR) >= 0 || errno != ESPIPE) return true;
   struct stat st;
-  return fstat(handle, &st) == 0 && !S_ISREG(st.st_mode) ? 0 : 1;
+  return fstat(handle, &st) != 0 || S_ISREG(st.st_mode);
 }
 
-int write_block_at(int handle, const char* buf, std::size_t len, std::uint64_t offset,
-                   std::size_t* written) {
+bool write_block_at(int handle, const char* buf, std::size_t len, std::uint64_t offset,
+                    std::size_t* written) {
   *written = 0;
-  if (!fits_offset(offset) || !fits_offset(offset + len)) return -1;
+  if (!fits_offset(offset) || !fits_offset(offset + len)) return false;
   return write_all(handle, buf, len, static_cast<long long>(offset), written);
 }
 
-int write_block(int handle, const char* buf, std::size_t len, std::size_t* written) {
+bool write_block(int handle, const char* buf, std::size_t len, std::size_t* written) {
   return write_all(handle, buf, len, -1, written);
 }
 
-int start_writeback(int handle, std::uint64_t offset, std::uint64_t len) {
+void start_writeback(int handle, std::uint64_t offset, std::uint64_t len) {
 #if ZOBRET_HAVE_SYNC_FILE_RANGE
   // WRITE alone neither waits nor collects an earlier write error, so fsync still sees it.
-  return on_range(offset, len, [&](off_t from, off_t count) {
+  on_range(offset, len, [&](off_t from, off_t count) {
     return sync_file_range(handle, from, count, SYNC_FILE_RANGE_WRITE);
   });
 #else
   (void)handle;
   (void)offset;
   (void)len;
-  return 0;
 #endif
 }
 
-int sync_file(int handle, bool writable) {
-  (void)writable;  // a descriptor opened for reading syncs like any other
+bool sync_file(int handle) {
+  // A descriptor opened for reading syncs like any other.
 #if ZOBRET_HAVE_F_FULLFSYNC
   // On macOS fsync leaves the data in the drive's cache; F_FULLFSYNC flushes that too.
   // File systems that do not know it fall through to fsync.
-  if (fcntl(handle, F_FULLFSYNC) == 0) return 0;
+  if (fcntl(handle, F_FULLFSYNC) == 0) return true;
 #endif
-  if (retrying([&] { return fsync(handle); }) == 0) return 0;
+  if (retrying([&] { return fsync(handle); }) == 0) return true;
   // Devices and pipes cannot be synced at all; that is not a lost write. A regular file
   // that cannot be synced may have lost bytes, whatever the reason given.
   const int error = errno;
   struct stat st;
   if (error == EINVAL || error == ENOTSUP || error == EOPNOTSUPP || error == EROFS) {
-    if (fstat(handle, &st) == 0 && !S_ISREG(st.st_mode)) return 0;
+    if (fstat(handle, &st) == 0 && !S_ISREG(st.st_mode)) return true;
   }
-  return -1;
+  return false;
 }
 
-int close_file(int handle) {
+bool close_file(int handle) {
   // On Linux the descriptor is released even when close reports EINTR: never retry.
-  return close(handle) == 0 ? 0 : -1;
+  return close(handle) == 0;
 }
 
 bool is_path_separator(char c) { return c == '/'; }

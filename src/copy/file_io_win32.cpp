@@ -13,10 +13,12 @@
 #include <share.h>     // _SH_DENYNO
 #include <sys/stat.h>  // _S_IREAD, _S_IWRITE
 
+#include <algorithm>
 #include <climits>
 #include <cstdint>
 #include <cstdio>  // SEEK_SET
 #include <string>
+#include <vector>
 
 namespace zobret {
 
@@ -73,34 +75,42 @@ int open_handle(const char* path, int flags) {
   return fd;
 }
 
-// Positions a handle at byte offset from the start; 0 or -1.
-int seek_to(int handle, std::uint64_t offset) {
-  if (offset > static_cast<std::uint64_t>(LLONG_MAX)) return -1;
+// Positions a handle at byte offset from the start.
+bool seek_to(int handle, std::uint64_t offset) {
+  if (offset > static_cast<std::uint64_t>(LLONG_MAX)) return false;
   const long long target = static_cast<long long>(offset);  // checked just above
-  return _lseeki64(handle, target, SEEK_SET) == target ? 0 : -1;
+  return _lseeki64(handle, target, SEEK_SET) == target;
 }
 
-// Writes len bytes at the handle's position, continuing partial writes.
-int write_all(int handle, const char* buf, std::size_t len, std::size_t* written) {
+// Writes len bytes at the handle's position, continuing partial writes: whether all were.
+bool write_all(int handle, const char* buf, std::size_t len, std::size_t* written) {
   while (*written < len) {
     const int n = _write(handle, buf + *written, io_chunk(len - *written));
     if (n < 0) {
       if (errno == EINTR) continue;
-      return -1;
+      return false;
     }
     if (n == 0) {  // no progress: treat as a full disk
       errno = ENOSPC;
-      return -1;
+      return false;
     }
     *written += static_cast<std::size_t>(n);  // n > 0 here
   }
-  return 0;
+  return true;
+}
+
+// The handles open_source opened, for reading only: Windows refuses to flush such a
+// handle, and it has written nothing that could wait (see sync_file). Only the copy's own
+// thread opens and closes files.
+std::vector<int>& read_only_handles() {
+  static std::vector<int> handles;
+  return handles;
 }
 
 }  // namespace
 
-int file_access(const char* path, int mode) {
-  return _waccess(wide_path(path).c_str(), mode) == 0 ? 0 : -1;
+bool file_access(const char* path, int mode) {
+  return _waccess(wide_path(path).c_str(), mode) == 0;
 }
 
 path_kind file_size(const char* path, file_facts* facts, bool) {
@@ -146,22 +156,26 @@ path_kind file_size(const char* path, file_facts* facts, bool) {
 
 // The kernel copy, the read-ahead hints and early writeback are Linux hints; here the
 // copy goes through read_block and write_block_at, and the sync does all the writing.
-int hints_only(int) { return 0; }
+void hints_only(int) {}
 
 read_sizes source_read_sizes(int) { return {}; }
 
-int prefetch(int, std::uint64_t, std::uint64_t) { return 0; }
+void prefetch(int, std::uint64_t, std::uint64_t) {}
 
 io_result copy_block_in_kernel(int, int, stretch, std::size_t* copied) {
   *copied = 0;
   return io_result::unsupported;
 }
 
-int start_writeback(int, std::uint64_t, std::uint64_t) { return 0; }
+void start_writeback(int, std::uint64_t, std::uint64_t) {}
 
-int open_source(const char* path) { return open_handle(path, _O_RDONLY); }
+int open_source(const char* path) {
+  const int handle = open_handle(path, _O_RDONLY);
+  if (handle >= 0) read_only_handles().push_back(handle);
+  return handle;
+}
 
-int seek_source(int handle, std::uint64_t offset) { return seek_to(handle, offset); }
+bool seek_source(int handle, std::uint64_t offset) { return seek_to(handle, offset); }
 
 io_result read_block(int handle, char* buf, std::size_t len, std::size_t* got) {
   *got = 0;
@@ -177,49 +191,54 @@ io_result read_block(int handle, char* buf, std::size_t len, std::size_t* got) {
 io_result read_block_at(int handle, char* buf, std::size_t len, std::uint64_t offset,
                         std::size_t* got) {
   *got = 0;
-  if (seek_to(handle, offset) != 0) return io_result::failed;
+  if (!seek_to(handle, offset)) return io_result::failed;
   return read_block(handle, buf, len, got);
 }
 
 // Windows has no call that drops one file's cached pages: only a hint, so nothing is lost.
-int forget_cached(int, std::uint64_t, std::uint64_t) { return 0; }
+void forget_cached(int, std::uint64_t, std::uint64_t) {}
 
 int create_destination(const char* path) { return open_handle(path, _O_CREAT | _O_EXCL | _O_RDWR); }
 
 int open_destination(const char* path) { return open_handle(path, _O_RDWR); }
 
-int has_offsets(int handle) {
+bool has_offsets(int handle) {
   const HANDLE h = reinterpret_cast<HANDLE>(_get_osfhandle(handle));
-  return h != INVALID_HANDLE_VALUE && GetFileType(h) == FILE_TYPE_DISK ? 1 : 0;
+  return h != INVALID_HANDLE_VALUE && GetFileType(h) == FILE_TYPE_DISK;
 }
 
-int write_block_at(int handle, const char* buf, std::size_t len, std::uint64_t offset,
-                   std::size_t* written) {
+bool write_block_at(int handle, const char* buf, std::size_t len, std::uint64_t offset,
+                    std::size_t* written) {
   *written = 0;
   // One seek, then sequential writes: never append mode, so each byte lands at its place.
-  if (seek_to(handle, offset) != 0) return -1;
-  return write_all(handle, buf, len, written);
+  return seek_to(handle, offset) && write_all(handle, buf, len, written);
 }
 
-int write_block(int handle, const char* buf, std::size_t len, std::size_t* written) {
+bool write_block(int handle, const char* buf, std::size_t len, std::size_t* written) {
   *written = 0;
   return write_all(handle, buf, len, written);
 }
 
-int sync_file(int handle, bool writable) {
+bool sync_file(int handle) {
   const HANDLE h = reinterpret_cast<HANDLE>(_get_osfhandle(handle));
-  if (h == INVALID_HANDLE_VALUE) return -1;
+  if (h == INVALID_HANDLE_VALUE) return false;
   // The NUL device, a console or a pipe hold nothing to sync: count them as synced.
-  if (GetFileType(h) != FILE_TYPE_DISK) return 0;
-  if (FlushFileBuffers(h)) return 0;
+  if (GetFileType(h) != FILE_TYPE_DISK) return true;
+  if (FlushFileBuffers(h)) return true;
   // A complete destination that may not be written is opened for reading only, and such a
   // handle cannot be flushed; it has written nothing that could wait in the cache. A handle
   // opened for writing whose flush is refused (the share's permissions changed mid-copy)
   // has not synced.
-  return !writable && GetLastError() == ERROR_ACCESS_DENIED ? 0 : -1;
+  const std::vector<int>& read_only = read_only_handles();
+  return GetLastError() == ERROR_ACCESS_DENIED &&
+         std::find(read_only.begin(), read_only.end(), handle) != read_only.end();
 }
 
-int close_file(int handle) { return _close(handle) == 0 ? 0 : -1; }
+bool close_file(int handle) {
+  std::vector<int>& read_only = read_only_handles();
+  read_only.erase(std::remove(read_only.begin(), read_only.end(), handle), read_only.end());
+  return _close(handle) == 0;
+}
 
 bool is_path_separator(char c) { return c == '/' || c == '\\'; }
 
