@@ -40,14 +40,15 @@
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
+# shellcheck source=bench/lib.sh
+. "$here/lib.sh"                 # in the guest too: vm_bench takes it along
+me=distance
 root=$(cd "$here/.." && pwd)
 lab=$root/tools/share-lab
 rounds=${ZOBRET_DISTANCE_ROUNDS:-3}
 rtts=${ZOBRET_DISTANCE_RTTS:-0 10 50 150 300 600}
 mounts=${ZOBRET_DISTANCE_MOUNTS:-smb ssh}
 mib=$((1024 * 1024))
-
-say() { printf '%s\n' "$*" >&2; }
 
 # --- in the guest of tools/vm-lab (--vm) ---------------------------------------------
 
@@ -172,9 +173,9 @@ fi
 
 # The guest runs without root once its image is built (tools/vm-lab image, as root).
 ((EUID == 0)) || [[ ${1:-} == --vm ]] ||
-  { say "distance: must run as root (the share lab mounts FUSE file systems)"; exit 1; }
+  die "must run as root (the share lab mounts FUSE file systems)"
 for tool in column cmp dd cp; do
-  command -v "$tool" >/dev/null || { say "distance: $tool is missing"; exit 1; }
+  command -v "$tool" >/dev/null || die "$tool is missing"
 done
 
 bin=${ZOBRET_DISTANCE_BIN:-}
@@ -183,15 +184,13 @@ if [[ -z $bin ]]; then
   (cd "$root" && CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-2} cmake --workflow --preset release) >&2
   bin=$root/build/release/zobret
 fi
-[[ -x $bin ]] || { say "distance: no zobret at $bin"; exit 1; }
+[[ -x $bin ]] || die "no zobret at $bin"
 also=${ZOBRET_DISTANCE_ALSO:-}
 also_label=${also%%=*} also_bin=${also#*=}
 if [[ -n $also && ${1:-} != --vm && ! -x $also_bin ]]; then
-  say "distance: no program at $also_bin"; exit 1
+  die "no program at $also_bin"
 fi
 
-# shellcheck source=bench/lib.sh
-. "$here/lib.sh"
 bench_work distance
 
 # vm_report DIR: the table and the targets from the times of every boot (DIR/MOUNT/times.tsv):
@@ -249,15 +248,15 @@ vm_report() {
 # vm_bench: one boot of the guest per mount, all its cells in that boot; then the table.
 vm_bench() {
   local out=${ZOBRET_DISTANCE_VM_OUT:-$root/build/distance-vm} m entry label program started
-  local -a files=(-f "$bin") guest_tools=("zobret=$(basename "$bin")")
+  local -a files=(-f "$here/lib.sh" -f "$bin") guest_tools=("zobret=$(basename "$bin")")
   local tools=${ZOBRET_DISTANCE_VM_TOOLS:-zobret cp cpsync dd}
   rtts=${ZOBRET_DISTANCE_RTTS:-0 10 50 150 300}  # past 300 ms a guest's cell takes minutes
   also_labels=()
   for entry in $also; do                           # LABEL=PROGRAM, several allowed here
     label=${entry%%=*} program=${entry#*=}
-    [[ -x $program ]] || { say "distance: no program at $program"; exit 1; }
+    [[ -x $program ]] || die "no program at $program"
     [[ $(basename "$program") != "$(basename "$bin")" ]] ||
-      { say "distance: $program has the name of the zobret binary in the guest"; exit 1; }
+      die "$program has the name of the zobret binary in the guest"
     files+=(-f "$program") guest_tools+=("$label=$(basename "$program")") also_labels+=("$label")
   done
   rm -rf "$out"
@@ -270,7 +269,7 @@ vm_bench() {
     ZOBRET_VM_TIMEOUT=${ZOBRET_DISTANCE_VM_TIMEOUT:-5400} "$root/tools/vm-lab" run "${files[@]}" \
       -o "$out/$m" "$here/distance.sh" --guest "$m" "$rounds" "$rtts" "$tools ${also_labels[*]}" \
       "${ZOBRET_DISTANCE_VM_MIB:--}" "${guest_tools[@]}" >&2 ||
-      { say "distance: the guest's run for $m failed; its output is in $out/$m"; exit 1; }
+      die "the guest's run for $m failed; its output is in $out/$m"
   done
   printf '# zobret distance benchmark, kernel clients in a qemu guest, %s, %s rounds per cell, %d s\n' \
     "$(date -u '+%Y-%m-%d %H:%M UTC')" "$rounds" "$((SECONDS - started))"
@@ -346,7 +345,7 @@ for m in $mounts; do
   for rtt in $rtts; do
     # the delay is one way: half the round trip, rounded down to whole milliseconds
     share=$(SHARE_LAB_DELAY_MS=$((rtt / 2)) "$lab" up "$m" "$work/lab") ||
-      { say "distance: the share lab did not come up"; exit 1; }
+      die "the share lab did not come up"
     served=$("$lab" export "$work/lab")
     for direction in download upload; do
       size=$(size_mib "$m" "$direction" "$rtt")
@@ -369,7 +368,7 @@ for m in $mounts; do
       cmd_also() { "$also_bin" "$from" "${to}also.bin"; }
       time_cell "${names[@]}"
       for name in "${names[@]}"; do
-        cmp -s "$work/src.bin" "$check_in$name.bin" || { say "distance: the copy by $name differs"; exit 1; }
+        cmp -s "$work/src.bin" "$check_in$name.bin" || die "the copy by $name differs"
         rm -f "$to$name.bin"
       done
       row="$m	$direction	$rtt	$size	$(mbs "${median[zobret]}")	$(mbs "${median[cp]}")"

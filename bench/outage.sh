@@ -20,9 +20,7 @@
 set -uo pipefail
 # shellcheck source=bench/lib.sh
 source "$(dirname "$0")/lib.sh"
-
-say() { printf '%s\n' "$*" >&2; }
-die() { say "outage: $*"; exit 1; }
+me=outage
 
 [[ $# -ge 1 && -x $1 ]] || die "usage: $0 ZOBRET [SECONDS]"
 zobret=$(realpath "$1") seconds=${2:-180} parts=${3:-budget return}

@@ -55,10 +55,11 @@
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
+# shellcheck source=bench/lib.sh
+. "$here/lib.sh"                 # in the guest too: its vm-lab run takes it along
+me=resume
 mib=$((1024 * 1024))
 declare -A bin=()
-
-say() { printf '%s\n' "$*" >&2; }
 
 # --- the runs, on the host and in the guest alike -----------------------------------------
 # Set by the caller: mount, rtt, ping, rounds, src_mib, there_mib, cmp_mib, near (a folder
@@ -211,9 +212,9 @@ case ${1:-} in '' | --host | --vm) ;; *) say "usage: bench/resume.sh [--host | -
 ((there_mib > 0 && there_mib < src_mib)) ||
   { say "resume: ZOBRET_RESUME_THERE_MIB must lie between 0 and ZOBRET_RESUME_MIB"; exit 2; }
 ((${#host_mounts[@]} == 0 || EUID == 0)) ||
-  { say "resume: must run as root (the share lab mounts FUSE file systems)"; exit 1; }
+  die "must run as root (the share lab mounts FUSE file systems)"
 for tool in column cmp perl; do
-  command -v "$tool" >/dev/null || { say "resume: $tool is missing"; exit 1; }
+  command -v "$tool" >/dev/null || die "$tool is missing"
 done
 
 before=${ZOBRET_RESUME_BEFORE:-}
@@ -224,10 +225,8 @@ if [[ -z $after ]]; then
   (cd "$root" && CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-2} cmake --workflow --preset release) >&2
   after=$root/build/release/zobret
 fi
-for b in "$before" "$after"; do [[ -x $b ]] || { say "resume: no program at $b"; exit 1; }; done
+for b in "$before" "$after"; do [[ -x $b ]] || die "no program at $b"; done
 
-# shellcheck source=bench/lib.sh
-. "$here/lib.sh"
 bench_work resume
 # the binaries under fixed names, which the guest's runs use too
 cp "$before" "$work/zobret-before"
@@ -243,7 +242,7 @@ for mount in "${host_mounts[@]}"; do
   say "resume: bringing up the share lab for $mount ($((SECONDS - started)) s so far)"
   # the delay is one way: half the round trip
   share=$(SHARE_LAB_DELAY_MS=$((rtt / 2)) "$lab" up "$mount" "$work/lab") ||
-    { say "resume: the share lab did not come up"; exit 1; }
+    die "the share lab did not come up"
   served=$("$lab" export "$work/lab")
   near=$work/near out_dir=$out/$mount ping=- settle=sync_host
   mkdir -p "$near" "$out_dir"
@@ -256,9 +255,10 @@ for mount in "${vm_mounts[@]}"; do
   say "resume: booting the guest for $mount ($((SECONDS - started)) s so far)"
   # the guest's output is its progress: to stderr
   ZOBRET_VM_TIMEOUT=${ZOBRET_RESUME_VM_TIMEOUT:-5400} ZOBRET_VM_DISK=${ZOBRET_VM_DISK:-8G} \
-    "$root/tools/vm-lab" run -f "${bin[before]}" -f "${bin[after]}" -f "$reader" -o "$out/$mount" \
-    "$here/resume.sh" --guest "$mount" "$rounds" "$rtt" "$src_mib" "$there_mib" "$cmp_mib" >&2 ||
-    { say "resume: the guest's run for $mount failed; its output is in $out/$mount"; exit 1; }
+    "$root/tools/vm-lab" run -f "$here/lib.sh" -f "${bin[before]}" -f "${bin[after]}" -f "$reader" \
+    -o "$out/$mount" "$here/resume.sh" --guest "$mount" "$rounds" "$rtt" "$src_mib" "$there_mib" \
+    "$cmp_mib" >&2 ||
+    die "the guest's run for $mount failed; its output is in $out/$mount"
 done
 
 # --- the tables ------------------------------------------------------------------------------

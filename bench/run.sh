@@ -18,6 +18,9 @@
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
+# shellcheck source=bench/lib.sh
+. "$here/lib.sh"
+me=bench
 root=$(cd "$here/.." && pwd)
 rounds=${ZOBRET_BENCH_ROUNDS:-5}
 base=${ZOBRET_BENCH_DIR:-/var/tmp}
@@ -25,18 +28,17 @@ gib=$((1024 * 1024 * 1024))
 mib=$((1024 * 1024))
 only=${1:-}  # "5": that scenario alone
 
-say() { printf '%s\n' "$*" >&2; }
 case $only in '' | 5) ;; *) say "usage: bench/run.sh [5]"; exit 2 ;; esac
 
 for tool in hyperfine strace rsync dd cp truncate column perl; do
-  command -v "$tool" >/dev/null || { say "bench: $tool is missing (apt-get install $tool)"; exit 1; }
+  command -v "$tool" >/dev/null || die "$tool is missing (apt-get install $tool)"
 done
-[ -x /usr/bin/time ] || { say "bench: /usr/bin/time is missing (apt-get install time)"; exit 1; }
+[ -x /usr/bin/time ] || die "/usr/bin/time is missing (apt-get install time)"
 
 say "bench: building the release binary"
 (cd "$root" && CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-2} cmake --workflow --preset release) >&2
 bin=$root/build/release/zobret
-[ -x "$bin" ] || { say "bench: $bin was not built"; exit 1; }
+[ -x "$bin" ] || die "$bin was not built"
 
 work=$(mktemp -d "$base/zobret-bench.XXXXXX")
 log=$root/build/bench.log
@@ -79,7 +81,7 @@ compare() {
   done
   (cd "$work" && hyperfine --runs 1 --style basic --export-csv "$work/$tag.csv" \
     "${name_args[@]}" "${prep_args[@]}" "${cmd_args[@]}") >>"$log" 2>&1 ||
-    { say "bench: hyperfine failed for $tag, see $log"; exit 1; }
+    die "hyperfine failed for $tag, see $log"
   local name med lo hi cpu
   while IFS=$'\t' read -r name med lo hi cpu; do
     stats[$name]="$med $lo $hi $cpu"
@@ -133,7 +135,7 @@ add "cp + sync" "$fresh_prep" "cp src.bin dst.bin && sync dst.bin"
 add "dd bs=1M (no sync)" "$fresh_prep" "dd if=src.bin of=dst.bin bs=1M status=none"
 add "cp (no sync)" "$fresh_prep" "cp src.bin dst.bin"
 compare s1
-cmp -s "$work/src.bin" "$work/dst.bin" || { say "bench: the last copy of scenario 1 differs"; exit 1; }
+cmp -s "$work/src.bin" "$work/dst.bin" || die "the last copy of scenario 1 differs"
 timing_row 1 "zobret" "dd bs=1M conv=fsync"
 timing_row 1 "dd bs=1M conv=fsync" "dd bs=1M conv=fsync"
 timing_row 1 "cp + sync" "dd bs=1M conv=fsync"
@@ -162,10 +164,10 @@ add "rsync --partial --append-verify" "truncate -s $short part-rsync.bin && sync
   "rsync --partial --append-verify src.bin part-rsync.bin"
 compare s2
 for f in part part-rsync whole stale; do
-  cmp -s "$work/src.bin" "$work/$f.bin" || { say "bench: $f.bin differs from its source"; exit 1; }
+  cmp -s "$work/src.bin" "$work/$f.bin" || die "$f.bin differs from its source"
 done
 grep -q ' Compared 1073741824 bytes: all of them matched' "$work/compared.txt" ||
-  { say "bench: the last run did not compare the stale copy whole"; exit 1; }
+  die "the last run did not compare the stale copy whole"
 for name in "zobret resume" "zobret rerun over a complete copy" "zobret comparison of a complete copy" "zobret fresh" \
             "rsync --partial --append-verify"; do
   timing_row 2 "$name" "zobret fresh"
@@ -189,7 +191,7 @@ if [ -n "$share" ]; then
   add "cp from the share" "$dl_prep" "cp '$share/big.bin' dl.bin"
   add "cp + sync from the share" "$dl_prep" "cp '$share/big.bin' dl.bin && sync dl.bin"
   compare s3
-  cmp -s "$work/src.bin" "$work/dl.bin" || { say "bench: the download differs"; exit 1; }
+  cmp -s "$work/src.bin" "$work/dl.bin" || die "the download differs"
   timing_row 3 "zobret from the share" "cp from the share"
   timing_row 3 "cp from the share" "cp from the share"
   timing_row 3 "cp + sync from the share" "cp from the share"
@@ -210,7 +212,7 @@ truncate -s $((16 * gib)) "$work/sparse.bin"
 /usr/bin/time -v -o "$work/time16.txt" "$bin" "$work/sparse.bin" /dev/null >"$work/out16.txt" 2>&1
 rss_16g=$(peak_kib "$work/time16.txt")
 rm -f "$work/sparse.bin"
-grep -q ' Complete\.$' "$work/out16.txt" || { say "bench: the 16 GiB copy to /dev/null did not complete"; exit 1; }
+grep -q ' Complete\.$' "$work/out16.txt" || die "the 16 GiB copy to /dev/null did not complete"
 row 4 "peak RSS, 1 GiB file to a file (KiB)" "$rss_1g" - - - -
 row 4 "peak RSS, sparse 16 GiB to /dev/null (KiB)" "$rss_16g" - - - -
 
@@ -255,7 +257,7 @@ if command -v sshfs >/dev/null && command -v fusermount3 >/dev/null && [ -n "$sf
   for _ in $(seq 50); do mountpoint -q "$work/slow-mnt" && break; sleep 0.1; done
   strace -ttt -qq -o "$work/slow-trace.txt" -e trace=write "$bin" "$work/slow-mnt/slow.bin" "$work/slow.bin" \
     >"$work/slow-out.txt" 2>&1 || true
-  cmp -s "$work/slow-src/slow.bin" "$work/slow.bin" || { say "bench: the throttled copy differs"; exit 1; }
+  cmp -s "$work/slow-src/slow.bin" "$work/slow.bin" || die "the throttled copy differs"
   # the longest wait between writes to stdout, from the progress header to the end
   read -r gap slow_writes span < <(awk '
     /^[0-9.]+ write\(1, .*00000000K > / { on = 1; t = s0 = $1; next }
@@ -284,8 +286,8 @@ for percent in 5 20; do
   rm -f "$work/retry.bin" "$work/faults.log"
   timeout 600 env FAULT_CALLS=read FAULT_ERRNO=EIO FAULT_PROB="0.$(printf '%02d' "$percent")" \
     FAULT_PATH="$shm/src.bin" FAULT_LOG="$work/faults.log" LD_PRELOAD="$work/fault_inject.so" \
-    "$bin" "$shm/src.bin" "$work/retry.bin" >/dev/null 2>&1 || { say "bench: the copy with $percent% failing reads did not finish"; exit 1; }
-  cmp -s "$shm/src.bin" "$work/retry.bin" || { say "bench: the copy with $percent% failing reads differs"; exit 1; }
+    "$bin" "$shm/src.bin" "$work/retry.bin" >/dev/null 2>&1 || die "the copy with $percent% failing reads did not finish"
+  cmp -s "$shm/src.bin" "$work/retry.bin" || die "the copy with $percent% failing reads differs"
   read_ratio[$percent]=$(awk -v n=$((64 * mib)) '/^bytes read / { printf "%.2f", $3 / n }' "$work/faults.log")
   row 5 "source bytes read per byte, $percent% of reads failing ($(grep -c '^injected ' "$work/faults.log") failed)" \
     "${read_ratio[$percent]}" - - - -
