@@ -45,11 +45,10 @@ reap() {
 }
 
 # start_tool SRC DST WATCH LOG [MARK...]: zobret in the background, its errors in LOG.err, its
-# output through a pipe of one page (set before the tool runs) to the gate, which writes
-# LOG.out and reports on gate_fd.
+# output through a pipe of one page (gate.pl --tool sets it before the tool runs) to the
+# gate, which writes LOG.out and reports on gate_fd.
 start_tool() {
-  perl -Mstrict -MFcntl=F_SETPIPE_SZ -e 'fcntl(STDOUT, F_SETPIPE_SZ, 4096) == 4096 or
-    die "F_SETPIPE_SZ: $!\n"; exec {$ARGV[0]} @ARGV' "$zobret" "$1" "$2" >"$fifo" 2>"$4.err" </dev/null &
+  perl "$gate" --tool "$zobret" "$1" "$2" >"$fifo" 2>"$4.err" </dev/null &
   tool_pid=$!
   exec {gate_fd}< <(perl "$gate" "${gate_opts[@]}" "$tool_pid" "$3" "$4.out" "${@:5}" <"$fifo")
 }

@@ -2,6 +2,7 @@
 # gate.pl - the drills' gate (tests/share/drill_lib.sh starts it on the tool's output).
 #
 #   gate.pl [--progress] [--drain] PID WATCH OUT MARK...
+#   gate.pl --tool PROGRAM ARG...
 #
 # Copies standard input (the output of the tool PID) to OUT; stops the tool (SIGSTOP) as
 # soon as WATCH has grown to the next MARK (bytes), or with --progress as soon as the tool's
@@ -10,11 +11,17 @@
 # stands still (with --drain after reading what the pipe still holds) it reports "stopped
 # SIZE OFFSET AT" (WATCH's size, the bytes of OUT so far, the last mark of the tool) and
 # waits until the tool goes on. At the end it reports "end GAP": the longest time between
-# two " Try #" lines in microseconds, the time the tool stood still left out.
+# two " Try #" lines in microseconds, the time the tool stood still left out. With --tool it
+# is the tool's side: standard output (the pipe to the gate) cut to one page, then PROGRAM.
 use strict;
 use warnings;
-use Fcntl;
+use Fcntl qw(:DEFAULT F_SETPIPE_SZ);
 use Getopt::Long;
+
+if (@ARGV && $ARGV[0] eq '--tool') {
+  (fcntl(STDOUT, F_SETPIPE_SZ, 4096) // 0) == 4096 or die "F_SETPIPE_SZ: $!\n";
+  exec { $ARGV[1] } @ARGV[1 .. $#ARGV] or exit 127;      # perl's own warning says why
+}
 
 my ($progress, $drain) = (0, 0);
 GetOptions('progress' => \$progress, 'drain' => \$drain) && @ARGV >= 3
