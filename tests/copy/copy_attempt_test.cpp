@@ -4,11 +4,7 @@
 #include <functional>
 
 #include "copy/destination_check.h"  // prepare_rewrite
-#include "copy/file_io.h"            // path_separator, open_source, sync_file
-#ifdef _WIN32
-#include <fcntl.h>  // _O_RDONLY, _O_BINARY
-#include <io.h>     // _open, _close
-#endif
+#include "copy/file_io.h"            // path_separator, open_source, owned_handle
 
 #include "test_util.h"
 
@@ -216,27 +212,6 @@ TEST_F(CopyAttemptTest, NullDeviceAsDestination) {
   // The null device cannot be synced, which is no lost write.
   EXPECT_EQ(0, attempt(path("s"), zobret_test::null_device));
   EXPECT_EQ("", err());
-}
-
-// Windows refuses to flush a handle opened for reading only (a complete destination that
-// may not be written). Only such a handle counts as synced then: one opened for writing
-// whose flush is refused has not synced.
-TEST_F(CopyAttemptTest, RefusedFlushCountsOnlyForAHandleOpenedForReading) {
-  write_file("d", "data");
-  const int handle = open_source(path("d").c_str());
-  ASSERT_GE(handle, 0);
-  EXPECT_TRUE(sync_file(handle));
-  EXPECT_TRUE(close_file(handle));
-  if (!zobret_test::read_only_flush_refused)
-    GTEST_SKIP() << "this system syncs a handle opened for reading";
-#ifdef _WIN32
-  // The same refusal for a handle the copy did not open for reading (as one opened for
-  // writing whose rights the share took away) is no sync.
-  const int other = _open(path("d").c_str(), _O_RDONLY | _O_BINARY);
-  ASSERT_GE(other, 0);
-  EXPECT_FALSE(sync_file(other));
-  _close(other);
-#endif
 }
 
 TEST_F(CopyAttemptTest, DestinationThatAnotherProgramWrites) {

@@ -1,16 +1,9 @@
 // The block loop's pace: the block, the reach and the hints it derives from a measured rate
 // and from what the system tells of the source, and that the reach stays inside the second
-// look; and the platform's answer for those read sizes.
+// look.
 #include "copy/pace.h"
 
-#include "copy/file_io.h"  // open_source, source_read_sizes, close_file
-
 #include "test_util.h"
-
-#ifdef __linux__
-#include <sys/stat.h>       // stat
-#include <sys/sysmacros.h>  // major, minor
-#endif
 
 namespace zobret {
 namespace {
@@ -160,45 +153,6 @@ TEST(PaceTest, WhatIsAskedAheadFollowsTheLink) {
     EXPECT_TRUE(c.reach > 0 || p.block == min_block) << p.block;  // marks as bytes arrive
     EXPECT_GE(static_cast<double>(at - at_20s) / (now - 20), c.at_least * 1e6);
   }
-}
-
-class ReadSizesTest : public zobret_test::TempDirTest {};
-
-TEST_F(ReadSizesTest, AFileTellsItsPreferredSizeAClosedHandleNothing) {
-  write_file("s", "data");
-  const int handle = open_source(path("s").c_str());
-  ASSERT_GE(handle, 0);
-  const read_sizes sizes = source_read_sizes(handle);
-#ifndef _WIN32
-  EXPECT_GE(sizes.preferred, 512u);  // st_blksize: at least a sector
-  EXPECT_EQ(0u, sizes.preferred % 512);
-#else
-  EXPECT_EQ(0u, sizes.preferred);  // Windows tells nothing
-#endif
-#ifdef __linux__
-  // The read-ahead size (read_ahead_kb) of the file system's device, where it has its own
-  // (a build without statx, as on macOS, tells none).
-  struct stat st;
-  ASSERT_EQ(0, stat(path("s").c_str(), &st));
-  std::ifstream kb("/sys/class/bdi/" + std::to_string(major(st.st_dev)) + ":" +
-                   std::to_string(minor(st.st_dev)) + "/read_ahead_kb");
-  std::uint64_t expected = 0;
-  if (kb >> expected) expected *= 1024;
-  EXPECT_EQ(ZOBRET_READAHEAD_TOLD ? expected : 0, sizes.readahead);
-#endif
-#ifdef __linux__
-  // Asked at every loop's start: it leaves no descriptor open behind it.
-  using fds = std::filesystem::directory_iterator;
-  const auto open_descriptors = [] { return std::distance(fds("/proc/self/fd"), fds()); };
-  const auto before = open_descriptors();
-  for (int i = 0; i < 20; ++i) source_read_sizes(handle);
-  EXPECT_EQ(before, open_descriptors());
-#endif
-  EXPECT_TRUE(close_file(handle));
-  // A closed handle tells nothing (Windows tells nothing of any handle).
-  const read_sizes closed = source_read_sizes(handle);
-  EXPECT_EQ(0u, closed.preferred);
-  EXPECT_EQ(0u, closed.readahead);
 }
 
 }  // namespace
