@@ -94,12 +94,9 @@ inline int run_shell(const std::string& command) {
 #endif
 }
 
-// A command line run through the shell in the background; wait_for gives its exit status,
-// or -1 when it has not ended within the limit.
+// A run in the background; wait_for gives its exit status, or -1 when it has not ended
+// within the limit.
 using background_run = std::future<int>;
-inline background_run start_shell(const std::string& command) {
-  return std::async(std::launch::async, run_shell, command);
-}
 inline int wait_for(background_run run, std::chrono::seconds limit = std::chrono::seconds(60)) {
   return run.wait_for(limit) == std::future_status::ready ? run.get() : -1;
 }
@@ -173,9 +170,17 @@ class CoutCapture : public ::testing::Test {
   std::streambuf* old_err_ = nullptr;
 };
 
+// How TempDirTest::run launches the built zobret: "BEFORE zobret ARGS >OUT 2>ERR AFTER".
+struct launch {
+  std::string before;      // shell words such as "env NAME=value", or setpriv with its options
+  std::string after = "";  // such as "<&-"
+  std::string out = "out.txt", err = "err.txt";  // files in the test's folder (the same: one)
+};
+
 // A fresh directory per test, removed afterwards; also captures the console.
 class TempDirTest : public CoutCapture {
  protected:
+  using launch = zobret_test::launch;
   void SetUp() override {
     CoutCapture::SetUp();
     std::random_device random;
@@ -199,7 +204,8 @@ class TempDirTest : public CoutCapture {
   std::filesystem::path fs_path(const std::string& name) const {
     return std::filesystem::u8path(path(name));
   }
-  std::string quoted(const std::string& name) const { return shell_quote(path(name)); }
+  static std::string q(const std::string& word) { return shell_quote(word); }
+  std::string quoted(const std::string& name) const { return q(path(name)); }
   void write_file(const std::string& name, const std::string& data) const {
     std::ofstream(fs_path(name), std::ios::binary) << data;
   }
@@ -209,15 +215,24 @@ class TempDirTest : public CoutCapture {
     s << in.rdbuf();
     return s.str();
   }
+  // Whether s holds sub: EXPECT_PRED2(has, s, sub) shows both when it does not.
+  static bool has(const std::string& s, const std::string& sub) { return s.find(sub) != s.npos; }
   bool exists(const std::string& name) const { return std::filesystem::exists(fs_path(name)); }
   void age(const std::string& name, int seconds) const { set_age(fs_path(name), seconds); }
 
-  // Runs "zobret args" through the shell with stdout in out.txt and stderr in err.txt;
-  // returns the exit status (main's -1 arrives as 255).
-  int run(const std::string& args) const {
-    return run_shell(shell_quote(zobret_binary()) + " " + args + " >" + quoted("out.txt") + " 2>" +
-                     quoted("err.txt"));
+  // The one way the tests launch the built zobret: through the shell, killed after two minutes
+  // on Linux (a failing test never waits for ever); the exit status (main's -1 arrives as 255).
+  int run(const std::string& args, const launch& how = {}) const {
+    return run_shell(std::string(linux_fixtures ? "timeout -s KILL 120 " : "") + how.before + " " +
+                     shell_quote(zobret_binary()) + " " + args + " >" + quoted(how.out) + " 2>" +
+                     (how.err == how.out ? "&1" : quoted(how.err)) + " " + how.after);
   }
+  // The same in the background: wait_for gives the exit status.
+  background_run start(const std::string& args, const launch& how = {}) const {
+    return std::async(std::launch::async, [this, args, how] { return run(args, how); });
+  }
+  // Both streams in one file.
+  static launch together(const std::string& file = "out.txt") { return {"", "", file, file}; }
   std::string run_out() const { return strip_timestamps(read_file("out.txt")); }
   std::string run_err() const { return strip_timestamps(read_file("err.txt")); }
 

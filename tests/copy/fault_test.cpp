@@ -36,21 +36,14 @@ class FaultTest : public zobret_test::TempDirTest {
     zobret_test::set_age(s, 3600);
     return s;
   }
-  // The library with these settings, for run_copy's before.
-  std::string faults(const std::string& settings) const {
-    return "ASAN_OPTIONS=verify_asan_link_order=0 LD_PRELOAD=" + q(ZOBRET_FAULT_LIBRARY) +
-           " FAULT_LOG=" + quoted("fault.log") + " " + settings;
+  // The library acting on the files whose path holds `on` ("": all), with these settings.
+  launch faults(const std::string& on, const std::string& settings) const {
+    return {"env ASAN_OPTIONS=verify_asan_link_order=0 LD_PRELOAD=" + q(ZOBRET_FAULT_LIBRARY) +
+            " FAULT_LOG=" + quoted("fault.log") + " FAULT_PATH=" + q(on) + " " + settings};
   }
-  // Runs "before zobret SOURCE d after" with its output in out.txt and err.txt; the exit status.
-  int run_copy(const std::string& src, const std::string& before = "",
-               const std::string& after = "") const {
-    return zobret_test::run_shell("timeout -s KILL " + std::to_string(limit_) + " env " + before +
-                                  " " + q(ZOBRET_BINARY) + " " + q(src) + " " + quoted("d") + " >" +
-                                  quoted("out.txt") + " 2>" + quoted("err.txt") + " " + after);
-  }
-  static std::string q(const std::string& word) { return zobret_test::shell_quote(word); }
+  // The arguments of a copy of src to d.
+  std::string to_d(const std::string& src) const { return q(src) + " " + quoted("d"); }
   std::string shm_;
-  int limit_ = 20;  // seconds a run may take
 };
 
 TEST_F(FaultTest, EveryFaultEndsInAnIdenticalSyncedCopy) {
@@ -128,9 +121,9 @@ TEST_F(FaultTest, EveryFaultEndsInAnIdenticalSyncedCopy) {
                    (c.resume ? ", resumed" : "") + (c.stale ? " stale" : "") +
                    (beside ? ", source beside" : ", source on /dev/shm"));
       fresh(c.resume, c.stale);
-      EXPECT_EQ(0, run_copy(src, faults(std::string("FAULT_CALLS=") + c.calls +
-                                        " FAULT_ERRNO=" + c.error + " FAULT_PATH=" + q(file(c.on)) +
-                                        " FAULT_COUNT=" + q(src) + " " + c.when)));
+      EXPECT_EQ(0, run(to_d(src), faults(file(c.on), std::string("FAULT_CALLS=") + c.calls +
+                                                         " FAULT_ERRNO=" + c.error +
+                                                         " FAULT_COUNT=" + q(src) + " " + c.when)));
       EXPECT_TRUE(data == read_file("d"));
       const std::string out = read_file("out.txt"), log = read_file("fault.log");
       int tries = 0, errors = 0;
@@ -169,7 +162,7 @@ TEST_F(FaultTest, EveryFaultEndsInAnIdenticalSyncedCopy) {
     for (const auto& [before, after] : runs) {
       SCOPED_TRACE(before + after + (beside ? ", source beside" : ", source on /dev/shm"));
       fresh(false);
-      EXPECT_EQ(0, run_copy(src, before, after));
+      EXPECT_EQ(0, run(to_d(src), {before, after}));
       EXPECT_TRUE(data == read_file("d"));  // also: no progress line landed in it
       EXPECT_EQ("", read_file("err.txt"));  // a source opened as descriptor 0 opened fine
     }
@@ -178,9 +171,9 @@ TEST_F(FaultTest, EveryFaultEndsInAnIdenticalSyncedCopy) {
   // behind the bytes the pipe took.
   fresh(false);
   ASSERT_EQ(0, zobret_test::run_shell("mkfifo " + quoted("d")));
-  auto reader = zobret_test::start_shell("cat " + quoted("d") + " >" + quoted("piped"));
-  EXPECT_EQ(0, run_copy(shm_ + "/s", faults("FAULT_CALLS=write FAULT_ERRNO=short FAULT_PATH=" +
-                                            q(destination))));
+  auto reader = std::async(std::launch::async, zobret_test::run_shell,
+                           "cat " + quoted("d") + " >" + quoted("piped"));
+  EXPECT_EQ(0, run(to_d(shm_ + "/s"), faults(destination, "FAULT_CALLS=write FAULT_ERRNO=short")));
   EXPECT_EQ(0, zobret_test::wait_for(std::move(reader)));
   EXPECT_TRUE(data == read_file("piped"));
   EXPECT_NE(std::string::npos, read_file("fault.log").find("injected write "));
@@ -229,14 +222,11 @@ TEST_F(FaultTest, FirstLookHealsEveryZeroFilledPage) {
       SCOPED_TRACE(std::string(damage.name) + (*on ? std::string(", short reads of ") + on : ""));
       std::filesystem::remove(path("d"));
       write_file("d", damage.held);
-      const std::string faults_on = *on == 's' ? src : path(on);
-      EXPECT_EQ(0, run_copy(src, *on ? faults("FAULT_CALLS=pread FAULT_ERRNO=short FAULT_PATH=" +
-                                              q(faults_on))
-                                     : ""));
+      const launch how = faults(*on == 's' ? src : path(on), "FAULT_CALLS=pread FAULT_ERRNO=short");
+      EXPECT_EQ(0, run(to_d(src), *on ? how : launch()));
       EXPECT_TRUE(data == read_file("d"));
       if (*on) {
-        EXPECT_NE(std::string::npos, read_file("fault.log").find("injected pread "))
-            << read_file("fault.log");
+        EXPECT_PRED2(has, read_file("fault.log"), "injected pread ");
       }
     }
   }
@@ -250,19 +240,16 @@ TEST_F(FaultTest, KilledRunLeavesAPrefixTheNextRunResumes) {
     SCOPED_TRACE(beside ? "source beside" : "source on /dev/shm");
     const std::string src = source(beside, data);
     std::filesystem::remove(path("d"));
-    EXPECT_NE(
-        0,
-        run_copy(src,
-                 faults(
-                     "FAULT_CALLS=pwrite,copy_file_range FAULT_ERRNO=kill FAULT_NTH=8 FAULT_PATH=" +
-                     quoted("d"))));
+    EXPECT_NE(0, run(to_d(src), faults(path("d"),
+                                       "FAULT_CALLS=pwrite,copy_file_range "
+                                       "FAULT_ERRNO=kill FAULT_NTH=8")));
     const std::string held = read_file("d");
     ASSERT_GT(held.size(), 0u);
     ASSERT_LT(held.size(), data.size());
     EXPECT_TRUE(data.compare(0, held.size(), held) == 0);  // a clean prefix
-    EXPECT_EQ(0, run_copy(src));
-    EXPECT_NE(std::string::npos,
-              read_file("out.txt").find("\nSkipping " + std::to_string(held.size()) + " bytes.\n"));
+    EXPECT_EQ(0, run(to_d(src)));
+    EXPECT_PRED2(has, read_file("out.txt"),
+                 "\nSkipping " + std::to_string(held.size()) + " bytes.\n");
     EXPECT_TRUE(data == read_file("d"));
   }
 }
@@ -304,12 +291,12 @@ TEST_F(FaultTest, EveryKilledComparisonIsFoundByTheNextRun) {
     SCOPED_TRACE(kill);
     write_file("d", stale);
     age("d", 7200);
-    run_copy(src, faults(kill + " FAULT_PATH=" + q(dir_)));
+    run(to_d(src), faults(dir_, kill));
     const std::string killed = read_file("d");
     // Once a block is written, the last page differs from the source's until the end.
     EXPECT_TRUE(killed == data || killed == stale || killed.back() != data.back());
     age("d", 0);
-    EXPECT_EQ(0, run_copy(src));
+    EXPECT_EQ(0, run(to_d(src)));
     EXPECT_TRUE(data == read_file("d")) << read_file("out.txt");
   }
 }
@@ -334,11 +321,10 @@ TEST_F(FaultTest, ZeroFilledReadsAreNoEvidence) {
     SCOPED_TRACE(c.name);
     const std::string src = source(false, c.src);
     write_file("d", c.held);  // newer than the source
-    EXPECT_EQ(0, run_copy(src, faults("FAULT_CALLS=pread FAULT_ERRNO=zeros FAULT_PATH=" +
-                                      q(c.zeroed == 's' ? src : path("d")) +
-                                      " FAULT_THEN_CALLS=stat FAULT_THEN_ERRNO=EIO "
-                                      "FAULT_THEN_NTH=2 FAULT_THEN_PATH=" +
-                                      q(src))));
+    EXPECT_EQ(0, run(to_d(src), faults(c.zeroed == 's' ? src : path("d"),
+                                       "FAULT_CALLS=pread FAULT_ERRNO=zeros FAULT_THEN_CALLS=stat "
+                                       "FAULT_THEN_ERRNO=EIO FAULT_THEN_NTH=2 FAULT_THEN_PATH=" +
+                                           q(src))));
     EXPECT_TRUE(c.src == read_file("d"));
     const std::string log = read_file("fault.log");  // zeros, then the failure
     EXPECT_LT(log.find("injected pread"), log.find("injected stat")) << log;
@@ -358,15 +344,15 @@ TEST_F(FaultTest, SourceCutShortDuringAComparisonLeavesNoPageOutOfPlace) {
   age("d", 7200);
   // The source's third read (after the first block's and the held page's) fails, and the
   // next attempt measures it at half its size.
-  EXPECT_EQ(1, run_copy(src, faults("FAULT_CALLS=pread FAULT_ERRNO=EIO FAULT_NTH=3 FAULT_PATH=" +
-                                    q(src) +
-                                    " FAULT_THEN_CALLS=stat FAULT_THEN_ERRNO=short "
-                                    "FAULT_THEN_NTH=2")));
+  EXPECT_EQ(1, run(to_d(src), faults(src,
+                                     "FAULT_CALLS=pread FAULT_ERRNO=EIO FAULT_NTH=3 "
+                                     "FAULT_THEN_CALLS=stat FAULT_THEN_ERRNO=short "
+                                     "FAULT_THEN_NTH=2")));
   const std::string held = read_file("d");
   ASSERT_EQ(stale.size(), held.size());
   EXPECT_TRUE(held.compare(held.size() - 4096, 4096, stale, stale.size() - 4096, 4096) == 0);
-  EXPECT_NE(std::string::npos, read_file("err.txt").find("ERROR: Destination file size is"));
-  EXPECT_EQ(std::string::npos, read_file("out.txt").find("Complete."));
+  EXPECT_PRED2(has, read_file("err.txt"), "ERROR: Destination file size is");
+  EXPECT_FALSE(has(read_file("out.txt"), "Complete."));
 }
 
 // Time stamps at the edge of the clock allowance, and past what 64 bits of nanoseconds
@@ -388,28 +374,23 @@ TEST_F(FaultTest, TimeStampsAtTheAllowanceAndPastSixtyFourBits) {
     SCOPED_TRACE(std::string(c.source) + " against " + c.destination);
     std::ofstream(src, std::ios::binary) << data;
     std::ofstream(dst, std::ios::binary) << data.substr(0, 300000);
-    EXPECT_EQ(0,
-              zobret_test::run_shell("touch -m -d " + q(c.source) + " " + q(src) +
-                                     " && touch -m -d " + q(c.destination) + " " + q(dst) + " && " +
-                                     q(ZOBRET_BINARY) + " " + q(src) + " " + q(dst) + " >" +
-                                     quoted("out.txt") + " 2>&1 && cmp " + q(src) + " " + q(dst)));
-    EXPECT_EQ(c.suspect, read_file("out.txt").find("may have changed since") != std::string::npos)
+    EXPECT_EQ(0, zobret_test::run_shell("touch -m -d " + q(c.source) + " " + q(src) +
+                                        " && touch -m -d " + q(c.destination) + " " + q(dst)));
+    EXPECT_EQ(0, run(q(src) + " " + q(dst), together()));
+    EXPECT_EQ(0, zobret_test::run_shell("cmp " + q(src) + " " + q(dst)));
+    EXPECT_EQ(c.suspect, has(read_file("out.txt"), "may have changed since"))
         << read_file("out.txt");
   }
 }
 
-// A clock that cannot be read gives every log line the placeholder time stamp.
 // A read that hangs for over a minute (a hard mount whose server is hung): one line says
 // which file the run waits for, after the open progress line, and the display goes on
 // in a line of its own.
 TEST_F(FaultTest, ACallThatHangsAMinuteIsExplainedInTheLog) {
-  limit_ = 120;
   const std::string data = zobret_test::random_bytes(1u << 20), src = source(false, data);
-  ASSERT_EQ(0, run_copy(src,
-                        faults("FAULT_CALLS=read FAULT_ERRNO=stall FAULT_STALL=64 FAULT_NTH=3 "
-                               "FAULT_PATH=" +
-                               q(src)),
-                        "2>&1"));
+  launch how = faults(src, "FAULT_CALLS=read FAULT_ERRNO=stall FAULT_STALL=64 FAULT_NTH=3");
+  how.err = how.out;
+  ASSERT_EQ(0, run(to_d(src), how));
   EXPECT_TRUE(data == read_file("d"));
   const std::string out = read_file("out.txt");
   const std::regex waiting("\\.\\[[0-9. :]{19}\\] Waiting for the file " + src +
@@ -418,11 +399,12 @@ TEST_F(FaultTest, ACallThatHangsAMinuteIsExplainedInTheLog) {
   EXPECT_EQ(out.find("Waiting"), out.rfind("Waiting")) << out;  // once
 }
 
+// A clock that cannot be read gives every log line the placeholder time stamp.
 TEST_F(FaultTest, AClockThatCannotBeReadGivesThePlaceholder) {
-  EXPECT_EQ(0, run_copy(source(false, "data"), faults("FAULT_CALLS=time FAULT_ERRNO=EIO")));
+  EXPECT_EQ(0, run(to_d(source(false, "data")), faults("", "FAULT_CALLS=time FAULT_ERRNO=EIO")));
   const std::string out = read_file("out.txt");
-  EXPECT_NE(std::string::npos, out.find("[00.00.0000 00:00:00] Try #1\n")) << out;
-  EXPECT_NE(std::string::npos, out.find("[00.00.0000 00:00:00] Complete.\n")) << out;
+  EXPECT_PRED2(has, out, "[00.00.0000 00:00:00] Try #1\n");
+  EXPECT_PRED2(has, out, "[00.00.0000 00:00:00] Complete.\n");
 }
 
 // The first look at a true prefix costs the copy little more of the source than its tail:
@@ -434,7 +416,7 @@ TEST_F(FaultTest, FirstLookAtATruePrefixReadsLittleOfTheSource) {
     const std::string src = source(beside, data);
     std::filesystem::remove(path("fault.log"));
     write_file("d", data.substr(0, 30u << 20));
-    EXPECT_EQ(0, run_copy(src, faults("FAULT_COUNT=" + q(src))));
+    EXPECT_EQ(0, run(to_d(src), faults("", "FAULT_COUNT=" + q(src))));
     EXPECT_TRUE(data == read_file("d"));
     const std::string log = read_file("fault.log");
     EXPECT_LE(std::stoull(log.substr(log.rfind("bytes read ") + 11)),
@@ -465,18 +447,13 @@ TEST_F(FaultTest, SourceReplacedWithinARunIsComparedWhole) {
       SCOPED_TRACE(std::string(moment.when) +
                    (in_place ? ", rewritten in place" : ", renamed over"));
       const std::string src = source(false, old_data);
-      std::filesystem::remove(path("d"));
-      std::filesystem::remove(path("pid"));
-      auto run = zobret_test::start_shell(
-          "echo $$ >" + quoted("pid") + "; exec " + "timeout -s KILL 20 env " +
-          faults(moment.faults + " FAULT_PATH=" + q(src)) + " " + q(ZOBRET_BINARY) + " " + q(src) +
-          " " + quoted("d") + " >" + quoted("out.txt") + " 2>" + quoted("err.txt"));
-      // Until the tool stands still at its stop (timeout's child, stopped: state T).
-      auto stopped = [&] {
-        return zobret_test::run_shell("grep -qs '^State:.*T' /proc/$(pgrep -P $(cat " +
-                                      quoted("pid") + "))/status") == 0;
-      };
-      for (int i = 0; i < 2000 && !(exists("pid") && stopped()); ++i)
+      for (const char* left : {"d", "pid", "fault.log"}) std::filesystem::remove(path(left));
+      launch how = faults(src, moment.faults);
+      how.before = "sh -c 'echo $$ >\"$0\"; exec \"$@\"' " + quoted("pid") + " " + how.before;
+      auto copy = start(to_d(src), how);
+      // Until the tool stands still at its stop (stopped: state T).
+      const std::string stopped = "grep -qs '^State:.*T' /proc/$(cat " + quoted("pid") + ")/status";
+      for (int i = 0; i < 2000 && !(exists("pid") && zobret_test::run_shell(stopped) == 0); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
       if (in_place) {
         std::fstream(src, std::ios::in | std::ios::out | std::ios::binary)
@@ -485,17 +462,13 @@ TEST_F(FaultTest, SourceReplacedWithinARunIsComparedWhole) {
         std::ofstream(src + ".new", std::ios::binary) << new_data;
         std::filesystem::rename(src + ".new", src);
       }
-      zobret_test::run_shell("pkill -CONT -P $(cat " + quoted("pid") + ")");
-      EXPECT_EQ(0, zobret_test::wait_for(std::move(run)));
+      zobret_test::run_shell("kill -CONT $(cat " + quoted("pid") + ")");
+      EXPECT_EQ(0, zobret_test::wait_for(std::move(copy)));
       EXPECT_TRUE(new_data == read_file("d"));
-      EXPECT_NE(std::string::npos,
-                read_file("out.txt").find(
-                    "] The source has changed since the first attempt: comparing all "))
-          << read_file("out.txt");
-      EXPECT_NE(std::string::npos, read_file("err.txt").find(moment.error)) << read_file("err.txt");
-      EXPECT_NE(std::string::npos, read_file("fault.log").find("stopped at "))
-          << read_file("fault.log");
-      std::filesystem::remove(path("fault.log"));
+      EXPECT_PRED2(has, read_file("out.txt"),
+                   "] The source has changed since the first attempt: comparing all ");
+      EXPECT_PRED2(has, read_file("err.txt"), moment.error);
+      EXPECT_PRED2(has, read_file("fault.log"), "stopped at ");
     }
   }
 }

@@ -21,14 +21,6 @@ const std::string banner =
 
 class CliTest : public zobret_test::TempDirTest {
  protected:
-  // Starts "zobret args" in the background with its output in out.txt (on Linux killed
-  // after a minute, so that a test that fails early never waits for ever).
-  background_run spawn(const std::string& args, const std::string& out = "out.txt") {
-    return zobret_test::start_shell(
-        std::string(zobret_test::linux_fixtures ? "timeout -s KILL 60 " : "") +
-        zobret_test::shell_quote(zobret_test::zobret_binary()) + " " + args + " >" + quoted(out) +
-        " 2>&1");
-  }
   // Polls until pred holds, for at most 30 s.
   static bool eventually(const std::function<bool()>& pred) {
     for (int i = 0; i < 6000; ++i, std::this_thread::sleep_for(5ms))
@@ -176,8 +168,8 @@ TEST_F(CliTest, RefusedJobsEndWithOneAndNoComplete) {
     const auto stamp = std::filesystem::last_write_time(fs_path("in/s"));
     EXPECT_EQ(1, run(files("in/s", c.destination)));
     EXPECT_EQ(1u, count_in_output("] Try #"));
-    EXPECT_EQ(std::string::npos, read_file("out.txt").find("Complete")) << read_file("out.txt");
-    EXPECT_NE(std::string::npos, run_err().find(c.error)) << run_err();
+    EXPECT_FALSE(has(read_file("out.txt"), "Complete")) << read_file("out.txt");
+    EXPECT_PRED2(has, run_err(), c.error);
     EXPECT_EQ("source", read_file("in/s"));
     EXPECT_TRUE(stamp == std::filesystem::last_write_time(fs_path("in/s")));
     EXPECT_EQ("a longer destination", read_file("d"));
@@ -219,14 +211,11 @@ TEST_F(CliTest, NamesInAnyScriptInShortLongAndUncPaths) {
     for (const auto& r : runs) {
       if (r.held > 0) write_file(folder + r.written, data.substr(0, r.held));
       // A name that lost a character would be retried for ever.
-      ASSERT_EQ(0, wait_for(spawn(zobret_test::shell_quote(arg(src)) + " " +
-                                  zobret_test::shell_quote(arg(r.to)))))
+      ASSERT_EQ(0, run(q(arg(src)) + " " + q(arg(r.to)), together()))
           << read_range("out.txt", 0, 2000);
-      EXPECT_NE(std::string::npos,
-                run_out().find(" Source file: " + arg(src) +
-                               " (70000 bytes).\n[TIME] Destination file: " + r.shown + " (" +
-                               std::to_string(r.held) + " of 70000 bytes).\n"))
-          << run_out();
+      EXPECT_PRED2(has, run_out(),
+                   " Source file: " + arg(src) + " (70000 bytes).\n[TIME] Destination file: " +
+                       r.shown + " (" + std::to_string(r.held) + " of 70000 bytes).\n");
       EXPECT_EQ(data, read_file(folder + r.written));
     }
   }
@@ -246,10 +235,9 @@ TEST_F(CliTest, MissingSourceIsRetriedWithThePauseUntilItAppears) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.pause == nullptr ? "paced" : c.pause);
-    std::filesystem::remove(path("s"));
-    std::filesystem::remove(path("d"));
+    for (const char* left : {"s", "d"}) std::filesystem::remove(path(left));
     zobret_test::set_env("ZOBRET_RETRY_PAUSE", c.pause);
-    background_run copy = spawn(files("s", "d"));
+    background_run copy = start(files("s", "d"), together());
     std::this_thread::sleep_for(1s);
     const std::size_t tries = count_in_output(" Try #");
     EXPECT_LE(c.least, tries);
@@ -274,10 +262,9 @@ TEST_F(CliTest, MissingSourceIsRetriedWithThePauseUntilItAppears) {
 TEST_F(CliTest, AnInterruptEndsThePauseAtOnce) {
   ZOBRET_NEEDS_LINUX_FIXTURE("signals");
   const auto start = std::chrono::steady_clock::now();
-  EXPECT_EQ(130, zobret_test::run_shell(
-                     "ZOBRET_RETRY_PAUSE=600 timeout --preserve-status -k 5 -s INT 1 " +
-                     zobret_test::shell_quote(ZOBRET_BINARY) + " " + files("s", "d") + " >" +
-                     quoted("out.txt") + " 2>&1"));
+  launch interrupted = together();  // Ctrl+C after a second
+  interrupted.before = "timeout --preserve-status -k 5 -s INT 1 env ZOBRET_RETRY_PAUSE=600";
+  EXPECT_EQ(130, run(files("s", "d"), interrupted));
   EXPECT_LT(std::chrono::steady_clock::now() - start, 30s);
   EXPECT_EQ(1u, count_in_output(" Try #"));
   EXPECT_FALSE(std::filesystem::exists(path("d")));
@@ -310,15 +297,14 @@ TEST_F(CliTest, FullDiskIsRetriedUntilThereIsRoom) {
     if (!fs.mounted) GTEST_SKIP() << "mounting a tmpfs needs root";
     const std::string source = source_beside ? mnt + "/s" : "s", destination = mnt + "/d";
     write_file(source, data);
-    background_run copy = spawn(files(source, destination));
+    background_run copy = start(files(source, destination), together());
     ASSERT_TRUE(eventually([&] {
       return count_in_output(" ERROR: An erorr occured while writing the file " +
                              path(destination) + ".\n") >= 3;
     }));
     const std::string partial = read_file(destination);
     EXPECT_EQ(data.substr(0, partial.size()), partial);  // a clean prefix
-    ASSERT_EQ(0, zobret_test::run_shell("mount -o remount,size=1m " +
-                                        zobret_test::shell_quote(fs.path)));
+    ASSERT_EQ(0, zobret_test::run_shell("mount -o remount,size=1m " + q(fs.path)));
     EXPECT_EQ(0, wait_for(std::move(copy)));
     EXPECT_EQ(data, read_file(destination));
   }
@@ -343,7 +329,7 @@ TEST_F(CliTest, FileOver4GiBResumesNearItsEnd) {
            " (5368632577 of 5368832577 bytes).\n[TIME] Total 200000 bytes to go.\n\n"
            "Skipping 5368632577 bytes.\n\n05368632K > ,,,,,,,,,, ,,,,,,,,,, ,,,,,,,,,, ,,.",
            ". [99 %]\n05368650K > ", "\n\n[TIME] Complete.\n"})
-    EXPECT_NE(std::string::npos, out.find(expected)) << expected << "\n" << out;
+    EXPECT_PRED2(has, out, expected);
   EXPECT_EQ(n, std::filesystem::file_size(path("d")));
   EXPECT_EQ(tail, read_range("d", n - tail.size(), tail.size()));
 }
@@ -351,7 +337,8 @@ TEST_F(CliTest, FileOver4GiBResumesNearItsEnd) {
 TEST_F(CliTest, TwoRunsOnOneDestinationEndIdentical) {
   const std::string data = zobret_test::random_bytes(32u << 20);
   write_file("s", data);
-  background_run a = spawn(files("s", "d"), "a.txt"), b = spawn(files("s", "d"), "b.txt");
+  background_run a = start(files("s", "d"), together("a.txt")),
+                 b = start(files("s", "d"), together("b.txt"));
   EXPECT_EQ(0, wait_for(std::move(a)));
   EXPECT_EQ(0, wait_for(std::move(b)));
   EXPECT_EQ(data, read_file("d"));
@@ -401,18 +388,15 @@ TEST_F(CliTest, PermissionFailuresAreRetriedAndLeaveFilesAlone) {
     age("locked/s", 3600);
     write_file(c.dst, data.substr(0, c.held));
     using std::filesystem::perms;
+    const perms unreadable = perms::owner_read | perms::owner_write,
+                read_only = perms::owner_read | perms::group_read | perms::others_read;
     if (!c.locked.empty())
-      std::filesystem::permissions(path(c.locked), c.locked == "s"
-                                                       ? perms::owner_read | perms::owner_write
-                                                       : perms::owner_read | perms::group_read |
-                                                             perms::others_read);
+      std::filesystem::permissions(path(c.locked), c.locked == "s" ? unreadable : read_only);
     if (c.locked == "s") std::filesystem::remove(path("d"));
-    const std::string cmd = "{ timeout -s KILL 1 " + c.prefix + " '" + ZOBRET_BINARY + "' " +
-                            files(c.src, c.dst) + " 2>&1 | head -c 20000 >" + quoted("out.txt") +
-                            "; } 2>/dev/null";
-    zobret_test::run_shell(cmd);  // it never gives up: the timeout ends it
-    EXPECT_NE(std::string::npos, run_out().find(c.expected)) << c.name << "\n"
-                                                             << run_out().substr(0, 2000);
+    launch how = together();
+    how.before = "timeout -s KILL 1 " + c.prefix;  // it never gives up: the timeout ends it
+    run(files(c.src, c.dst), how);
+    EXPECT_PRED2(has, run_out(), c.expected) << c.name;
     if (c.locked == "s") EXPECT_FALSE(exists("d")) << c.name;
     else EXPECT_EQ(data.substr(0, c.held), read_file(c.dst)) << c.name;
   }
