@@ -46,84 +46,89 @@ class FaultTest : public zobret_test::TempDirTest {
   std::string shm_;
 };
 
+// Ending in a zero byte, as a source cut short by a dropped share would: then the tool
+// must make sure that the source still has its size.
+std::string ending_in_a_zero() { return zobret_test::random_bytes((4u << 20) + 1234) + '\0'; }
+
 TEST_F(FaultTest, EveryFaultEndsInAnIdenticalSyncedCopy) {
+  // What the destination holds at the start: nothing (a fresh copy), a prefix of the source
+  // (resumed), or a stale prefix, older than the source and different in its first page,
+  // so that it is compared whole.
+  enum at_start { fresh, resumed, stale };
+  // Read and pwrite move blocks only between file systems, or redo one the kernel failed.
+  constexpr bool shm_only = false;
   struct Case {
+    const char* what;
     const char *calls, *error, *when;  // FAULT_CALLS, FAULT_ERRNO, FAULT_NTH or FAULT_PROB
-    char on, named;  // the file the calls act on and the one the error lines name: 's', 'd', ' '
-                     // any / none
-    bool resume;     // the destination holds a prefix at the start...
-    int attempts;    // Try lines (0: any number)
-    bool beside;  // also with the source beside the destination (read and pwrite move blocks only
-                  // between file systems, or redo one the kernel failed)
-    const char* says = "";  // what every error line says
-    bool stale = false;     // ...which is older than the source and differs in its first page,
-                            // so that it is compared whole
-  } const cases[] = {
-      {"open", "EACCES", "FAULT_NTH=1", 's', 's', false, 2, true},
-      {"open", "EACCES", "FAULT_NTH=1", 'd', 'd', true, 2, true},
-      {"stat", "EIO", "FAULT_NTH=1", 's', 's', false, 2, true},  // the size query
-      {"stat", "EIO", "FAULT_NTH=1", 'd', 'd', true, 2, true},
-      // A lookup that times out (a share in its grace period) is no missing file, whatever
-      // the access test says: never the fresh copy, never "doesn't seem to be existant". The
-      // next attempt's lookup fails too (the second call).
-      {"stat,access", "ETIMEDOUT", "FAULT_NTH=1-2", 'd', 'd', true, 3, true,
-       "Unable to get the size"},
-      {"stat,access", "EIO", "FAULT_NTH=1-2", 's', 's', false, 3, true, "Unable to get the size"},
-      // The source looked up again after the last byte: the lookup fails, or finds it cut short.
-      {"stat", "EIO", "FAULT_NTH=2", 's', 's', false, 2, true, "Unable to get the size"},
-      {"stat", "short", "FAULT_NTH=2", 's', 's', false, 2, true, "The file"},
-      {"lseek", "EINVAL", "FAULT_NTH=1", 's', 'd', true, 2,
-       true},  // the line names the destination
-      {"lseek", "ESPIPE", "FAULT_NTH=1", 'd', ' ', true, 1,
-       true},  // a file has offsets all the same
-      {"read", "EIO", "FAULT_NTH=2", 's', 's', false, 2, false},
-      {"pwrite", "ENOSPC", "FAULT_NTH=2", 'd', 'd', false, 2, false},
-      {"pwrite", "ESPIPE", "FAULT_NTH=1", 'd', 'd', true, 2, false},        // a file has offsets
-      {"copy_file_range", "EIO", "FAULT_NTH=1", 's', ' ', false, 1, true},  // redone by hand
-      // Two file systems the kernel cannot copy between: by hand, and no failure at all.
-      {"copy_file_range", "EXDEV", "FAULT_NTH=1", 's', ' ', false, 1, true},
-      {"fsync", "EIO", "FAULT_NTH=1", 'd', 'd', false, 2, true},
-      {"fsync", "EINVAL", "FAULT_NTH=1", 'd', 'd', false, 2, true},  // not synced: a file can be
-      {"fsync", "EROFS", "FAULT_NTH=1", 'd', 'd', true, 2, true},
-      {"close", "EIO", "FAULT_NTH=1", 'd', 'd', false, 2, true},
-      {"read,pread,pwrite,copy_file_range", "short", "", ' ', ' ', false, 1, true},
-      {"read,copy_file_range", "EIO", "FAULT_PROB=0.05", 's', 's', false, 0, true},
-      // The whole comparison: its reads of either file, its writes, its syncs (first the
-      // one after putting the last page out of place, then the one before writing it back).
-      {"pread", "EIO", "FAULT_NTH=3", 's', 's', true, 2, true, "", true},
-      {"pread", "EIO", "FAULT_NTH=3", 'd', 'd', true, 2, true, "", true},
-      {"pwrite", "ENOSPC", "FAULT_NTH=2", 'd', 'd', true, 2, true, "", true},
-      {"fsync", "EIO", "FAULT_NTH=1", 'd', 'd', true, 2, true, "", true},
-      {"fsync", "EIO", "FAULT_NTH=2", 'd', 'd', true, 2, true, "", true},
-      {"read,pread,pwrite,copy_file_range", "short", "", ' ', ' ', true, 1, true, "", true},
+    std::string on;                    // the file the calls act on ("": any)
+    at_start held;                     // what the destination holds at the start
+    int tries;                         // Try lines (0: any number)
+    const char* says = "";             // what every error line says
+    bool beside = true;                // also with the source beside the destination
+    std::string named = on;            // the file the error lines name
   };
-  // Ending in a zero byte, as a source cut short by a dropped share would: then the tool
-  // must make sure that the source still has its size.
-  const std::string data = zobret_test::random_bytes((4u << 20) + 1234) + '\0';
-  const std::string destination = path("d");
-  const std::size_t held = (3u << 19) + 4321;  // what a resumed destination holds
-  auto fresh = [&](bool resume, bool stale = false) {
-    for (const char* name : {"d", "fault.log"}) std::filesystem::remove(path(name));
-    if (!resume) return;
-    std::string d = data.substr(0, held);
-    if (stale) std::fill(d.begin(), d.begin() + 4096, 'x');
-    write_file("d", d);
-    if (stale) age("d", 7200);
-  };
+  const std::string data = ending_in_a_zero(), dst = path("d");
+  const std::size_t prefix = (3u << 19) + 4321;  // what a resumed or stale destination holds
   for (const bool beside : {false, true}) {
+    SCOPED_TRACE(beside ? "source beside" : "source on /dev/shm");
     const std::string src = source(beside, data);
-    auto file = [&](char which) { return which == 's' ? src : which == 'd' ? destination : ""; };
+    const Case cases[] = {
+        {"source not opened", "open", "EACCES", "FAULT_NTH=1", src, fresh, 2},
+        {"destination not opened", "open", "EACCES", "FAULT_NTH=1", dst, resumed, 2},
+        {"source not measured", "stat", "EIO", "FAULT_NTH=1", src, fresh, 2},
+        {"destination not measured", "stat", "EIO", "FAULT_NTH=1", dst, resumed, 2},
+        // A lookup that times out (a share in its grace period) is no missing file, whatever
+        // the access test says: never the fresh copy, never "doesn't seem to be existant".
+        {"destination's lookup timing out twice", "stat,access", "ETIMEDOUT", "FAULT_NTH=1-2", dst,
+         resumed, 3, "Unable to get the size"},
+        {"source's lookup failing twice", "stat,access", "EIO", "FAULT_NTH=1-2", src, fresh, 3,
+         "Unable to get the size"},
+        {"source's lookup after the last byte failing", "stat", "EIO", "FAULT_NTH=2", src, fresh, 2,
+         "Unable to get the size"},
+        {"source found cut short after the last byte", "stat", "short", "FAULT_NTH=2", src, fresh,
+         2, "The file"},
+        {"source not positioned: the line names the destination", "lseek", "EINVAL", "FAULT_NTH=1",
+         src, resumed, 2, "", true, dst},
+        {"no offsets, says the destination's seek: a file has them all the same", "lseek", "ESPIPE",
+         "FAULT_NTH=1", dst, resumed, 1},
+        {"source's read failing", "read", "EIO", "FAULT_NTH=2", src, fresh, 2, "", shm_only},
+        {"disk full", "pwrite", "ENOSPC", "FAULT_NTH=2", dst, fresh, 2, "", shm_only},
+        {"no offsets, says a write: an error, a file has them", "pwrite", "ESPIPE", "FAULT_NTH=1",
+         dst, resumed, 2, "", shm_only},
+        {"kernel copy failing: by hand", "copy_file_range", "EIO", "FAULT_NTH=1", src, fresh, 1},
+        {"file systems the kernel cannot copy between: by hand, no failure", "copy_file_range",
+         "EXDEV", "FAULT_NTH=1", src, fresh, 1},
+        {"sync failing", "fsync", "EIO", "FAULT_NTH=1", dst, fresh, 2},
+        {"sync refused: a file can be synced", "fsync", "EINVAL", "FAULT_NTH=1", dst, fresh, 2},
+        {"sync refused as read-only", "fsync", "EROFS", "FAULT_NTH=1", dst, resumed, 2},
+        {"close failing", "close", "EIO", "FAULT_NTH=1", dst, fresh, 2},
+        {"every call moving half", "read,pread,pwrite,copy_file_range", "short", "", "", fresh, 1},
+        {"a read in 20 failing", "read,copy_file_range", "EIO", "FAULT_PROB=0.05", src, fresh, 0},
+        // The whole comparison: its reads of either file, its writes, its syncs (first the one
+        // after putting the last page out of place, then the one before writing it back).
+        {"comparison's source read failing", "pread", "EIO", "FAULT_NTH=3", src, stale, 2},
+        {"comparison's destination read failing", "pread", "EIO", "FAULT_NTH=3", dst, stale, 2},
+        {"comparison's write: disk full", "pwrite", "ENOSPC", "FAULT_NTH=2", dst, stale, 2},
+        {"comparison's first sync failing", "fsync", "EIO", "FAULT_NTH=1", dst, stale, 2},
+        {"comparison's second sync failing", "fsync", "EIO", "FAULT_NTH=2", dst, stale, 2},
+        {"every call of a comparison moving half", "read,pread,pwrite,copy_file_range", "short", "",
+         "", stale, 1},
+    };
     for (const Case& c : cases) {
       if ((beside && !c.beside) ||
           (!ZOBRET_KERNEL_COPY && std::string(c.calls) == "copy_file_range"))
         continue;
-      SCOPED_TRACE(std::string(c.calls) + " " + c.error + " " + c.when +
-                   (c.resume ? ", resumed" : "") + (c.stale ? " stale" : "") +
-                   (beside ? ", source beside" : ", source on /dev/shm"));
-      fresh(c.resume, c.stale);
-      EXPECT_EQ(0, run(to_d(src), faults(file(c.on), std::string("FAULT_CALLS=") + c.calls +
-                                                         " FAULT_ERRNO=" + c.error +
-                                                         " FAULT_COUNT=" + q(src) + " " + c.when)));
+      SCOPED_TRACE(c.what);
+      for (const char* left : {"d", "fault.log"}) std::filesystem::remove(path(left));
+      if (c.held != fresh) {
+        std::string held = data.substr(0, prefix);
+        if (c.held == stale) std::fill(held.begin(), held.begin() + 4096, 'x');
+        write_file("d", held);
+        if (c.held == stale) age("d", 7200);
+      }
+      EXPECT_EQ(0, run(to_d(src), faults(c.on, std::string("FAULT_CALLS=") + c.calls +
+                                                   " FAULT_ERRNO=" + c.error +
+                                                   " FAULT_COUNT=" + q(src) + " " + c.when)));
       EXPECT_TRUE(data == read_file("d"));
       const std::string out = read_file("out.txt"), log = read_file("fault.log");
       int tries = 0, errors = 0;
@@ -132,51 +137,58 @@ TEST_F(FaultTest, EveryFaultEndsInAnIdenticalSyncedCopy) {
         ++tries;
       std::istringstream err(read_file("err.txt"));
       for (std::string line; std::getline(err, line); ++errors)
-        EXPECT_TRUE(line.find("] ERROR: " + std::string(c.says)) != std::string::npos &&
-                    (line.find("file " + file(c.named) + ".") != std::string::npos ||
-                     line.find("file " + file(c.named) + " ") != std::string::npos))
+        EXPECT_TRUE(has(line, "] ERROR: " + std::string(c.says)) &&
+                    (has(line, "file " + c.named + ".") || has(line, "file " + c.named + " ")))
             << line;
       EXPECT_EQ(tries - 1, errors);
-      EXPECT_TRUE(c.attempts == 0 || c.attempts == tries) << tries << " tries";
+      EXPECT_TRUE(c.tries == 0 || c.tries == tries) << tries << " tries";
       // No attempt shows fewer bytes than the destination held: a fresh copy shows 0.
-      if (c.resume) {
-        EXPECT_EQ(std::string::npos, out.find("Destination file: " + destination + " (0 of"))
-            << out;
-      }
+      EXPECT_TRUE(c.held == fresh || !has(out, "Destination file: " + dst + " (0 of")) << out;
       // The fault did happen, and the last sync of the destination came after it and held.
-      const std::size_t synced = log.rfind("fsync " + destination + " ok\n");
+      const std::size_t synced = log.rfind("fsync " + dst + " ok\n");
       EXPECT_TRUE(synced != std::string::npos && synced > log.rfind("injected ")) << log;
       // A failed sync of a fresh copy leaves nothing known to be on disk: all of it is
       // written again from the source.
-      if (std::string(c.calls) == "fsync" && !c.resume) {
+      if (std::string(c.calls) == "fsync" && c.held == fresh) {
         EXPECT_GE(std::stoull(log.substr(log.rfind("bytes read ") + 11)), 2 * data.size()) << log;
       }
     }
-    // Closed standard descriptors, which the files the tool opens must not take, and a
-    // standard output whose reader is gone before the tool starts (a broken pipe).
-    const std::pair<std::string, std::string> runs[] = {
-        {"", "<&-"},
-        {"", "<&- >&-"},
-        {"", "<&- >&- 2>&-"},
-        {"perl -e 'pipe R, W; close R; open STDOUT, q{>&W}; exec @ARGV'", ""}};
-    for (const auto& [before, after] : runs) {
-      SCOPED_TRACE(before + after + (beside ? ", source beside" : ", source on /dev/shm"));
-      fresh(false);
-      EXPECT_EQ(0, run(to_d(src), {before, after}));
+  }
+}
+
+// Closed standard descriptors, which the files the tool opens must not take, and a
+// standard output whose reader is gone before the tool starts (a broken pipe).
+TEST_F(FaultTest, ClosedStandardDescriptorsAndABrokenPipeLeaveTheCopyAlone) {
+  const std::string data = ending_in_a_zero();
+  const launch runs[] = {{"", "<&-"},
+                         {"", "<&- >&-"},
+                         {"", "<&- >&- 2>&-"},
+                         {"perl -e 'pipe R, W; close R; open STDOUT, q{>&W}; exec @ARGV'"}};
+  for (const bool beside : {false, true}) {
+    SCOPED_TRACE(beside ? "source beside" : "source on /dev/shm");
+    const std::string src = source(beside, data);
+    for (const launch& how : runs) {
+      SCOPED_TRACE(how.before + how.after);
+      std::filesystem::remove(path("d"));
+      EXPECT_EQ(0, run(to_d(src), how));
       EXPECT_TRUE(data == read_file("d"));  // also: no progress line landed in it
       EXPECT_EQ("", read_file("err.txt"));  // a source opened as descriptor 0 opened fine
     }
   }
-  // A pipe takes its blocks in order, without offsets: every write cut short goes on
-  // behind the bytes the pipe took.
-  fresh(false);
+}
+
+// A pipe takes its blocks in order, without offsets: every write cut short goes on
+// behind the bytes the pipe took.
+TEST_F(FaultTest, WritesCutShortIntoAPipeGoOnBehindWhatItTook) {
+  const std::string data = ending_in_a_zero();
   ASSERT_EQ(0, zobret_test::run_shell("mkfifo " + quoted("d")));
   auto reader = std::async(std::launch::async, zobret_test::run_shell,
                            "cat " + quoted("d") + " >" + quoted("piped"));
-  EXPECT_EQ(0, run(to_d(shm_ + "/s"), faults(destination, "FAULT_CALLS=write FAULT_ERRNO=short")));
+  EXPECT_EQ(0, run(to_d(source(false, data)),
+                   faults(path("d"), "FAULT_CALLS=write FAULT_ERRNO=short")));
   EXPECT_EQ(0, zobret_test::wait_for(std::move(reader)));
   EXPECT_TRUE(data == read_file("piped"));
-  EXPECT_NE(std::string::npos, read_file("fault.log").find("injected write "));
+  EXPECT_PRED2(has, read_file("fault.log"), "injected write ");
 }
 
 // A destination that a dropped share left with zero-filled pages: a run's first attempt
