@@ -19,10 +19,8 @@ TEST(PaceTest, BlockGrowsAtMostTwofoldAndFitsHalfASecond) {
       {1e9, 128 * kib, 256 * kib},   {1e9, 256 * kib, 256 * kib},  // never above 256 KiB
       {0, 256 * kib, 64 * kib},                                    // never below 64 KiB
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(std::to_string(c.rate) + " B/s, block " + std::to_string(c.block));
-    EXPECT_EQ(c.next, block_for(c.rate, c.block));
-  }
+  for (const Case& c : cases)
+    EXPECT_EQ(c.next, block_for(c.rate, c.block)) << c.rate << " B/s, block " << c.block;
 }
 
 TEST(PaceTest, ReachFollowsTheRateAndHalvesAtMost) {
@@ -43,10 +41,7 @@ TEST(PaceTest, ReachFollowsTheRateAndHalvesAtMost) {
       {"a fast share gets the widest reach", 1e9, 0, widest},
       {"and keeps it", 1e9, widest, widest},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    EXPECT_EQ(c.next, reach_for(c.rate, c.reach));
-  }
+  for (const Case& c : cases) EXPECT_EQ(c.next, reach_for(c.rate, c.reach)) << c.what;
 }
 
 TEST(PaceTest, EveryByteReadAheadLiesInsideTheSecondLook) {
@@ -77,10 +72,7 @@ TEST(PaceTest, HintLimitFromTheReadSizesTheSystemTells) {
       {"a window of 4 MiB takes a 2 MiB preference whole", 2 * mib, 2 * mib, 2 * mib},
       {"nothing known (Windows)", 0, 0, 256 * kib},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    EXPECT_EQ(c.limit, hint_limit({c.preferred, c.readahead}));
-  }
+  for (const Case& c : cases) EXPECT_EQ(c.limit, hint_limit({c.preferred, c.readahead})) << c.what;
 }
 
 TEST(PaceTest, HintsFitTheRateTheReachAndTheLimit) {
@@ -97,10 +89,7 @@ TEST(PaceTest, HintsFitTheRateTheReachAndTheLimit) {
       {"what arrives within half a second", 3e6, 7936 * kib, 2 * mib, mib},
       {"never above the limit, FUSE's window", 1e9, 7936 * kib, 256 * kib, 256 * kib},
   };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    EXPECT_EQ(c.hint, hint_for(c.rate, c.reach, c.limit));
-  }
+  for (const Case& c : cases) EXPECT_EQ(c.hint, hint_for(c.rate, c.reach, c.limit)) << c.what;
 }
 
 // A loop over a simulated link: every request, the hints and a block that was not asked

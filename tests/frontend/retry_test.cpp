@@ -34,10 +34,8 @@ TEST(RetryTest, PausesGrowOnlyWhileNothingMovesForward) {
       {"0 never pauses", false, 0, 0, 0},
   };
   retry_pace pace;
-  for (const Step& s : steps) {
-    SCOPED_TRACE(s.what);
-    EXPECT_NEAR(s.pause, retry_pause(&pace, s.moved, s.took, s.fixed), 1e-9);
-  }
+  for (const Step& s : steps)
+    EXPECT_NEAR(s.pause, retry_pause(&pace, s.moved, s.took, s.fixed), 1e-9) << s.what;
   for (int i = 0; i < 1000; ++i) retry_pause(&pace, false, 0, -1);  // no overflow, ever
   EXPECT_EQ(longest_retry_pause, retry_pause(&pace, false, 0, -1));
 }
