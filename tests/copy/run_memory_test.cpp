@@ -11,125 +11,94 @@ namespace {
 
 constexpr std::uint64_t mb = 1 << 20;
 
-// What a row reads back, in a line: the offsets in bytes, "-" for what is not noted.
+// What a row reads back, in a line: what differs from a new run, offsets in bytes.
 std::string state(const run_memory& m) {
-  const auto at = [](const std::optional<std::uint64_t>& v) {
-    return v ? std::to_string(*v) : std::string("-");
+  std::string s = m.judged ? "judged" : "";
+  const auto put = [&s](const char* name, std::uint64_t v) {
+    if (v != 0) s += std::string(" ") + name + " " + std::to_string(v);
   };
-  std::string s = std::string(m.judged ? "judged" : "new") + " checked " +
-                  std::to_string(m.checked_until) + " synced " + std::to_string(m.synced_until) +
-                  " furthest " + std::to_string(m.furthest) + " rewrite " + at(m.rewrite_from) +
-                  (m.source_changed ? " source changed" : "") + " unsure " +
-                  std::to_string(m.unsure_found.runs.size() + m.unsure_written.runs.size());
-  if (!m.compare) return s + " compare -";
+  put("checked", m.checked_until), put("synced", m.synced_until), put("furthest", m.furthest);
+  if (m.rewrite_from) s += " rewrite " + std::to_string(*m.rewrite_from);
+  if (m.source_changed) s += " source changed";
+  put("unsure", m.unsure_found.runs.size() + m.unsure_written.runs.size());
+  if (!m.compare) return s;
   const comparison& c = *m.compare;
-  return s + " compare " + std::to_string(int(c.why)) + "@" + std::to_string(c.differs_at) +
-         " from " + std::to_string(c.from) + (c.marked ? " marked" : "") + " rewritten " +
-         std::to_string(c.rewritten) + " held " + (c.held ? c.held->bytes : "-");
+  s += " compare " + std::to_string(int(c.why)) + "@" + std::to_string(c.differs_at);
+  put("from", c.from), put("rewritten", c.rewritten);
+  return s + (c.marked ? " marked" : "") + (c.held ? " held " + c.held->bytes : "");
 }
 
 TEST(RunMemoryTest, EachStepLeavesWhatTheNextAttemptNeeds) {
   const file_facts source{100, 7, 1, 2}, replaced{100, 7, 1, 3}, touched{100, 8, 1, 2};
-  const int differs = int(compare_reason::differs), changed = int(compare_reason::source_changed);
+  // The reasons as state() shows them: 0 differs, 2 the source changed.
+  static_assert(int(compare_reason::differs) == 0 && int(compare_reason::source_changed) == 2);
+  using steps = std::function<void(run_memory*)>;
   struct Case {
     const char* what;
-    std::function<void(run_memory*)> steps;
-    std::string expected;
+    steps apply;
+    const char* expected;
   } const cases[] = {
-      {"a new run knows nothing", [](run_memory*) {},
-       "new checked 0 synced 0 furthest 0 rewrite - unsure 0 compare -"},
+      {"a new run knows nothing", [](run_memory*) {}, ""},
       {"syncs and writes only ever rise",
        [](run_memory* m) {
-         note_synced(m, 20);
-         note_synced(m, 10);
-         note_written(m, 30);
-         note_written(m, 5);
+         note_synced(m, 20), note_synced(m, 10), note_written(m, 30), note_written(m, 5);
        },
-       "new checked 0 synced 20 furthest 30 rewrite - unsure 0 compare -"},
-      {"lost writes begin at the first good sync's end that a failure followed",
+       " synced 20 furthest 30"},
+      {"lost writes begin where the last good sync before the first failure ended",
        [](run_memory* m) {
-         note_synced(m, 30);
-         note_lost_writes(m);
-         note_synced(m, 50);
-         note_lost_writes(m);
+         note_synced(m, 30), note_lost_writes(m), note_synced(m, 50), note_lost_writes(m);
        },
-       "new checked 0 synced 50 furthest 0 rewrite 30 unsure 0 compare -"},
+       " synced 50 rewrite 30"},
       {"a rewrite cut short goes on where it stopped",
-       [](run_memory* m) {
-         note_lost_writes(m);
-         note_rewritten(m, 40, false);
-       },
-       "new checked 0 synced 0 furthest 0 rewrite 40 unsure 0 compare -"},
+       [](run_memory* m) { note_lost_writes(m), note_rewritten(m, 40, false); }, " rewrite 40"},
       {"a whole rewrite leaves none",
-       [](run_memory* m) {
-         note_lost_writes(m);
-         note_rewritten(m, 40, true);
-       },
-       "new checked 0 synced 0 furthest 0 rewrite - unsure 0 compare -"},
-      {"the same source twice is no change, a change of time stamp is",
+       [](run_memory* m) { note_lost_writes(m), note_rewritten(m, 40, true); }, ""},
+      {"the same source twice is no change, a new time stamp is",
        [&](run_memory* m) {
-         note_source(m, source);
-         note_source(m, source);
-         note_source(m, touched);
+         note_source(m, source), note_source(m, source), note_source(m, touched);
        },
-       "new checked 0 synced 0 furthest 0 rewrite - source changed unsure 0 compare -"},
-      {"another file of the same size and time is a change that an empty destination answers",
+       " source changed"},
+      {"another file, answered by an empty destination",
        [&](run_memory* m) {
-         note_source(m, source);
-         note_source(m, replaced);
-         answer_source_change(m, 0);
+         note_source(m, source), note_source(m, replaced), answer_source_change(m, 0);
        },
-       "new checked 0 synced 0 furthest 0 rewrite - unsure 0 compare -"},
-      {"a change answered by a comparison from the start, which covers every unsure page",
+       ""},
+      {"another file, answered by a comparison from the start that covers every unsure page",
        [&](run_memory* m) {
-         note_unsure(&m->unsure_found, {0, 4096});
-         note_source(m, source);
-         note_source(m, replaced);
+         note_unsure(&m->unsure_found, {0, 4096}), note_source(m, source), note_source(m, replaced);
          answer_source_change(m, 10);
        },
-       "judged checked 0 synced 0 furthest 0 rewrite - unsure 0 compare " +
-           std::to_string(changed) + "@0 from 0 rewritten 0 held -"},
+       "judged compare 2@0"},
       {"a comparison's sync lets it go on a window back, never further back",
        [](run_memory* m) {
-         start_comparison(m, compare_reason::differs, 9);
-         note_compared(m, 20 * mb);
-         note_compared(m, 4 * mb);
+         start_comparison(m, compare_reason::differs, 9), note_compared(m, 20 * mb),
+             note_compared(m, 4 * mb);
        },
-       "judged checked 0 synced 20971520 furthest 0 rewrite - unsure 0 compare " +
-           std::to_string(differs) + "@9 from 12582912 rewritten 0 held -"},
+       "judged synced 20971520 compare 0@9 from 12582912"},
       {"a comparison started again keeps the first bytes of the page it holds",
        [](run_memory* m) {
-         start_comparison(m, compare_reason::differs, 0);
-         note_held(m, {"old", 8192, true}, true);
-         start_comparison(m, compare_reason::differs, 0);
-         note_held(m, {"new", 8192, true}, false);
+         start_comparison(m, compare_reason::differs, 0), note_held(m, {"old", 8192, true}, true);
+         start_comparison(m, compare_reason::differs, 0), note_held(m, {"new", 8192, true}, false);
          note_comparison_rewrote(m, 5);
        },
-       "judged checked 0 synced 0 furthest 0 rewrite - unsure 0 compare " +
-           std::to_string(differs) + "@0 from 0 rewritten 5 held old"},
+       "judged compare 0@0 rewritten 5 held old"},
       {"a comparison dropped after its page went back",
        [](run_memory* m) {
-         start_comparison(m, compare_reason::differs, 0);
-         note_held(m, {"old", 0, true}, true);
-         drop_comparison(m);
+         start_comparison(m, compare_reason::differs, 0), note_held(m, {"old", 0, true}, true),
+             drop_comparison(m);
        },
-       "judged checked 0 synced 0 furthest 0 rewrite - unsure 0 compare -"},
+       "judged"},
       {"a created destination: only the source is kept",
        [&](run_memory* m) {
-         note_synced(m, 9);
-         note_lost_writes(m);
-         start_comparison(m, compare_reason::differs, 0);
-         note_source(m, source);
-         note_created(m);
-         note_source(m, source);
+         note_synced(m, 9), note_lost_writes(m), start_comparison(m, compare_reason::differs, 0);
+         note_source(m, source), note_created(m), note_source(m, source);
        },
-       "judged checked 0 synced 0 furthest 0 rewrite - unsure 0 compare -"},
+       "judged"},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
     run_memory memory;
-    c.steps(&memory);
-    EXPECT_EQ(c.expected, state(memory));
+    c.apply(&memory);
+    EXPECT_EQ(c.expected, state(memory)) << c.what;
   }
 }
 
@@ -146,8 +115,7 @@ TEST(RunMemoryTest, AFinishedComparisonCountsWhatDifferedAndIsDue) {
     note_comparison_rewrote(&m, 100);
     if (c.marked) note_held(&m, {"page", 20 * mb - 1808, c.held_differs}, true);
     EXPECT_EQ(c.counted, finish_comparison(&m, {20 * mb - 1808, 20 * mb}, 7));
-    EXPECT_EQ("judged checked 12582912 synced 20971520 furthest 0 rewrite - unsure 0 compare -",
-              state(m));
+    EXPECT_EQ("judged checked 12582912 synced 20971520", state(m));
   }
 }
 
