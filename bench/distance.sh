@@ -248,7 +248,7 @@ vm_report() {
 # vm_bench: one boot of the guest per mount, all its cells in that boot; then the table.
 vm_bench() {
   local out=${ZOBRET_DISTANCE_VM_OUT:-$root/build/distance-vm} m entry label program started
-  local -a files=(-f "$here/lib.sh" -f "$bin") guest_tools=("zobret=$(basename "$bin")")
+  local -a files=(-f "$here/lib.sh" -f "$root/tools/common.sh" -f "$bin") guest_tools=("zobret=$(basename "$bin")")
   local tools=${ZOBRET_DISTANCE_VM_TOOLS:-zobret cp cpsync dd}
   rtts=${ZOBRET_DISTANCE_RTTS:-0 10 50 150 300}  # past 300 ms a guest's cell takes minutes
   also_labels=()

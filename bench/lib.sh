@@ -1,12 +1,11 @@
 #!/usr/bin/env bash
-# bench/lib.sh - what the benches share; sourced, not run. It only defines functions: the
-# benches that run in the guest of tools/vm-lab take it along and source it there too.
-# shellcheck disable=SC2154 # me and lab: set by the bench that sources this
+# bench/lib.sh - what the benches share; sourced, not run. It only defines functions, its own
+# and those of tools/common.sh (say, die, now, secs): the benches that run in the guest of
+# tools/vm-lab take both along and source them there too (both in $LAB_IN there).
+# shellcheck disable=SC2154 # lab: set by the bench that sources this
 
-# say TEXT...: a line of progress, to stderr. die TEXT...: the same after the bench's name
-# ($me), then exit 1.
-say() { printf '%s\n' "$*" >&2; }
-die() { say "$me: $*"; exit 1; }
+# shellcheck source=../tools/common.sh
+source "${LAB_IN:-$(dirname "${BASH_SOURCE[0]}")/../tools}/common.sh" || exit 1
 
 # bench_work NAME: a work folder of its own, zobret-NAME.XXXXXX under ZOBRET_BENCH_DIR
 # (default /var/tmp), in $work; at the end the share lab in $work/lab ($lab) goes down and

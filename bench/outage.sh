@@ -80,16 +80,16 @@ return_time() {
   held=$(stat -c %s "$dst")
   ((held < 64 << 20)) || die "the copy was complete before the server came back"
   "$lab" restore "$d" >/dev/null || die "the lab could not restore the server"
-  t0=${EPOCHREALTIME/./}
+  t0=$(now)
   while (($(stat -c %s "$dst") <= held)); do
-    ((${EPOCHREALTIME/./} - t0 < 120000000)) || die "no new byte within 120 s of the server's return"
+    (($(now) - t0 < 120000000)) || die "no new byte within 120 s of the server's return"
     sleep 0.01
   done
-  t1=${EPOCHREALTIME/./}
+  t1=$(now)
   wait "$pid"
   cmp -s "$served/r.bin" "$dst" || die "the copy at $1 ms differs from its source"
-  rows+=("$(printf 'return      %3d ms round trip: the next new byte %d.%02d s after the server is back' \
-    $(($1 * 2)) $(((t1 - t0) / 1000000)) $(((t1 - t0) % 1000000 / 10000)))")
+  rows+=("$(printf 'return      %3d ms round trip: the next new byte %s s after the server is back' \
+    $(($1 * 2)) "$(secs $((t1 - t0)))")")
   "$lab" down "$d"
 }
 

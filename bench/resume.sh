@@ -255,7 +255,8 @@ for mount in "${vm_mounts[@]}"; do
   say "resume: booting the guest for $mount ($((SECONDS - started)) s so far)"
   # the guest's output is its progress: to stderr
   ZOBRET_VM_TIMEOUT=${ZOBRET_RESUME_VM_TIMEOUT:-5400} ZOBRET_VM_DISK=${ZOBRET_VM_DISK:-8G} \
-    "$root/tools/vm-lab" run -f "$here/lib.sh" -f "${bin[before]}" -f "${bin[after]}" -f "$reader" \
+    "$root/tools/vm-lab" run -f "$here/lib.sh" -f "$root/tools/common.sh" -f "${bin[before]}" \
+    -f "${bin[after]}" -f "$reader" \
     -o "$out/$mount" "$here/resume.sh" --guest "$mount" "$rounds" "$rtt" "$src_mib" "$there_mib" \
     "$cmp_mib" >&2 ||
     die "the guest's run for $mount failed; its output is in $out/$mount"

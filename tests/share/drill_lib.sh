@@ -1,8 +1,8 @@
 # shellcheck shell=bash
-# drill_lib.sh - what drills.sh and kernel_drills.sh share: the clock, the tool behind the
-# gate (gate.pl, beside this file), the run of one drill from the tool's start to its end,
-# its verdict and line in the table, the rows and the table. Sourced by both drill sets (the
-# kernel drills take it and gate.pl into the guest).
+# drill_lib.sh - what drills.sh and kernel_drills.sh share: the tool behind the gate (gate.pl,
+# beside this file), the run of one drill from the tool's start to its end, its verdict and
+# line in the table, the rows and the table; the clock is tools/common.sh's. Sourced by both
+# drill sets (the kernel drills take it, gate.pl and common.sh into the guest, to $LAB_IN).
 #
 # The drill set sets zobret, fifo (a named pipe), total (the file's size), drills (the rows:
 # "DIRECTION EVENT ..."), gate_opts (gate.pl's options), set_budget SECONDS, and defines
@@ -14,14 +14,14 @@
 # LOG.out, its errors in LOG.err), logs (every run's LOG), problem (the first problem: the
 # verdict), late, hits, attempts, gap, down_us, down_lines, down_bytes, down_cpu.
 
+# shellcheck source=../../tools/common.sh
+source "${LAB_IN:-$(dirname "${BASH_SOURCE[0]}")/../../tools}/common.sh" || exit 1
 zobret='' fifo='' total=0 source_file='' sync_upload='' keep_wrong='' row_widths=(4 16)
 tool_pid='' rc=0 gate_fd='' budget=0 deadline=0 failures=0 rerun_held=0
 gate=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)/gate.pl
 declare -a gate_opts=() drills=() summary=()
 declare -A cp_time=()
 
-now() { echo "${EPOCHREALTIME/./}"; }                      # microseconds
-secs() { printf '%d.%02d' $(($1 / 1000000)) $(($1 % 1000000 / 10000)); }
 mib_of() { printf '%d.%d' $(($1 >> 20)) $(((($1 & 0xfffff) * 10) >> 20)); }
 lines_of() { echo $(($(wc -l <"$1.out") + $(wc -l <"$1.err"))); }
 bytes_of() { echo $(($(stat -c %s "$1.out") + $(stat -c %s "$1.err"))); }

@@ -82,8 +82,8 @@ if [[ -z ${LAB_IN:-} ]]; then
   [[ -n ${2:-} ]] && out=(-o "$2")
   export ZOBRET_VM_TIMEOUT=${ZOBRET_VM_TIMEOUT:-$((budget + 300))}
   here=$(dirname "$0")
-  exec "$lab" run "${out[@]}" -f "$1" -f "$here/drill_lib.sh" -f "$here/gate.pl" "$0" "$(basename "$1")" \
-    "clients=${KERNEL_DRILL_CLIENTS:-cifs nfs4 nfs3}" "modes=${KERNEL_DRILL_MODES:-hard soft}" \
+  exec "$lab" run "${out[@]}" -f "$1" -f "$here/drill_lib.sh" -f "$here/gate.pl" -f "${lab%/*}/common.sh" \
+    "$0" "$(basename "$1")" "clients=${KERNEL_DRILL_CLIENTS:-cifs nfs4 nfs3}" "modes=${KERNEL_DRILL_MODES:-hard soft}" \
     "mib=${KERNEL_DRILL_MIB:-64}" "mark=${KERNEL_DRILL_MARK:-}" "only=${KERNEL_DRILL_ONLY:-.}" \
     "budget=$budget"
 fi
