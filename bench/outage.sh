@@ -22,7 +22,7 @@ set -uo pipefail
 source "$(dirname "$0")/lib.sh"
 me=outage
 
-[[ $# -ge 1 && -x $1 ]] || die "usage: $0 ZOBRET [SECONDS]"
+[[ $# -ge 1 && -x $1 ]] || die "usage: $0 ZOBRET [SECONDS [PARTS]]"
 zobret=$(realpath "$1") seconds=${2:-180} parts=${3:-budget return}
 lab=$(cd "$(dirname "$0")/../tools" && pwd)/share-lab
 ((EUID == 0)) || die "needs root (a tmpfs, the share lab)"
