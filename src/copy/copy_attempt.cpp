@@ -81,11 +81,11 @@ copy_result resume(const copy_job& job, run_memory* memory, std::uint64_t k) {
     std::uint64_t reached = *memory->rewrite_from;
     if (reached < to) result = seek_and_copy(job, memory, {reached, to}, no_marks, &reached);
     if (result != copy_result::done) {
-      note_rewritten(memory, reached, false);
+      note_rewritten(memory, reached);
       return result;
     }
   }
-  note_rewritten(memory, k, true);
+  note_rewrite_done(memory);
   const copy_result checked = check_destination(job, memory, k);
   if (checked != copy_result::done) return checked;
   // What is there goes to disk before new bytes follow, so that a later failure costs

@@ -122,7 +122,7 @@ copy_result compare_run(const copy_job& job, batch* b, stretch s, const char* ou
 }
 
 // Compares every gathered run with the source: the first differing byte lowers the
-// batch's differs_at, and the unsure matches are noted. Empties the batch.
+// batch's differs_at, and the unsure matches are noted.
 copy_result compare_runs(const copy_job& job, batch* b) {
   const char* ours = b->ours.get();
   for (const stretch& s : b->runs) {
@@ -134,13 +134,11 @@ copy_result compare_runs(const copy_job& job, batch* b) {
       note_zero_ending(b->unsure, b->theirs.get(), s);
     ours += s.to - s.from;
   }
-  b->runs.clear();
-  b->used = 0;
   return copy_result::done;
 }
 
 // Compares every gathered run with the source and writes one that differs again from the
-// source, noting the unsure matches it leaves. Empties the batch.
+// source, noting the unsure matches it leaves.
 copy_result heal_runs(const copy_job& job, batch* b) {
   const char* ours = b->ours.get();
   for (const stretch& s : b->runs) {
@@ -157,8 +155,6 @@ copy_result heal_runs(const copy_job& job, batch* b) {
     if (b->unsure != nullptr) note_zero_ending(b->unsure, b->theirs.get(), s);
     ours += s.to - s.from;
   }
-  b->runs.clear();
-  b->used = 0;
   return copy_result::done;
 }
 
@@ -174,6 +170,12 @@ copy_result gather_pages(const copy_job& job, stretch span, const std::vector<st
   const std::uint64_t from = span.from, to = span.to;
   batch& b = *buffers;
   b.runs.reserve(look_batch / page_size);
+  const auto settle_and_empty = [&] {
+    const copy_result result = settle(job, &b);
+    b.runs.clear();
+    b.used = 0;
+    return result;
+  };
   const char* ours = b.chunk.get();
   // The destination is asked for ahead as the copy asks for its source: a distant share
   // sends its bytes side by side instead of one chunk per round trip.
@@ -203,7 +205,7 @@ copy_result gather_pages(const copy_job& job, stretch span, const std::vector<st
       }
       const std::size_t run = end - start;
       if (b.used + run > look_batch) {
-        const copy_result result = settle(job, &b);
+        const copy_result result = settle_and_empty();
         if (result != copy_result::done || b.differs_at != nothing_differs) return result;
       }
       std::memcpy(b.ours.get() + b.used, ours + start, run);
@@ -219,7 +221,7 @@ copy_result gather_pages(const copy_job& job, stretch span, const std::vector<st
     }
     at += len;
   }
-  return settle(job, &b);
+  return settle_and_empty();
 }
 
 // Looks at the destination's bytes in span (see gather_pages) and writes nothing: the

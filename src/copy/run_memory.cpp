@@ -44,10 +44,9 @@ void note_lost_writes(run_memory* memory) {
   memory->rewrite_from = std::min(memory->rewrite_from.value_or(UINT64_MAX), memory->synced_until);
 }
 
-void note_rewritten(run_memory* memory, std::uint64_t to, bool whole) {
-  if (whole) memory->rewrite_from.reset();
-  else memory->rewrite_from = to;
-}
+void note_rewritten(run_memory* memory, std::uint64_t to) { memory->rewrite_from = to; }
+
+void note_rewrite_done(run_memory* memory) { memory->rewrite_from.reset(); }
 
 void note_checked(run_memory* memory, std::uint64_t k) {
   memory->judged = true;

@@ -105,9 +105,11 @@ void note_written(run_memory* memory, std::uint64_t to);
 void note_synced(run_memory* memory, std::uint64_t to);
 // A failure on the destination's side: what the last good sync did not cover may be lost.
 void note_lost_writes(run_memory* memory);
-// The bytes that may be lost were written again up to `to`; whole: all of them were (a
-// page a comparison holds out of place is the comparison's to write).
-void note_rewritten(run_memory* memory, std::uint64_t to, bool whole);
+// The bytes that may be lost were written again up to `to`: the rest are due from there.
+void note_rewritten(run_memory* memory, std::uint64_t to);
+// All of them were written again (a page a comparison holds out of place is the
+// comparison's to write).
+void note_rewrite_done(run_memory* memory);
 // The destination's first k bytes have had their look: the run has judged it.
 void note_checked(run_memory* memory, std::uint64_t k);
 // A comparison of the whole destination is due, for why (the first differing byte at

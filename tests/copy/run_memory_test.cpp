@@ -50,9 +50,9 @@ TEST(RunMemoryTest, EachStepLeavesWhatTheNextAttemptNeeds) {
        },
        " synced 50 rewrite 30"},
       {"a rewrite cut short goes on where it stopped",
-       [](run_memory* m) { note_lost_writes(m), note_rewritten(m, 40, false); }, " rewrite 40"},
+       [](run_memory* m) { note_lost_writes(m), note_rewritten(m, 40); }, " rewrite 40"},
       {"a whole rewrite leaves none",
-       [](run_memory* m) { note_lost_writes(m), note_rewritten(m, 40, true); }, ""},
+       [](run_memory* m) { note_lost_writes(m), note_rewrite_done(m); }, ""},
       {"the same source twice is no change, a new time stamp is",
        [&](run_memory* m) {
          note_source(m, source), note_source(m, source), note_source(m, touched);
