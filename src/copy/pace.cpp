@@ -41,7 +41,11 @@ std::uint64_t reach_for(double rate, std::uint64_t reach, bool far) {
 
 std::uint64_t hint_limit(read_sizes sizes) {
   // Taken whole up to the file's sequential window, twice the mount's read-ahead size;
-  // where the system does not show that, the file's preferred request size.
+  // where the system does not show that, the file's preferred request size, and from a
+  // preference of a MiB on, the kernel's pieces of 2 MiB. That is cifs, whose window no
+  // file shows (4 MiB, 8 MiB with sequential advice): it takes such a hint whole, in half
+  // as many requests as hints of 1 MiB, which near shares feel.
+  if (sizes.readahead == 0 && sizes.preferred >= mib) return widest_hint;
   std::uint64_t limit = std::max(sizes.preferred, hint_unit);
   if (sizes.readahead > 0) limit = std::min(limit, std::max(2 * sizes.readahead, hint_unit));
   return std::min(limit, widest_hint);
