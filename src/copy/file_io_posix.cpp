@@ -64,12 +64,12 @@ bool write_all(int handle, const char* buf, std::size_t len, long long offset,
   return total == len;
 }
 
-// Runs a system call on a range of a file (call returns 0 on success): whether the range
-// fits the system's offsets and the call succeeded.
+// Runs a hint's system call on a range of a file where the range fits the system's
+// offsets. A hint that fails changes nothing, so nothing asks how it went.
 template <class Call>
-bool on_range(std::uint64_t offset, std::uint64_t len, Call call) {
-  if (!fits_offset(offset) || !fits_offset(len)) return false;
-  return call(static_cast<off_t>(offset), static_cast<off_t>(len)) == 0;
+void on_range(std::uint64_t offset, std::uint64_t len, Call call) {
+  if (fits_offset(offset) && fits_offset(len))
+    (void)call(static_cast<off_t>(offset), static_cast<off_t>(len));
 }
 
 enum class advice { sequential, random, will_need, dont_need };
