@@ -45,9 +45,9 @@ std::uint64_t hint_limit(read_sizes sizes) {
   // preference of a MiB on, the kernel's pieces of 2 MiB. That is cifs, whose window no
   // file shows (4 MiB, 8 MiB with sequential advice): it takes such a hint whole, in half
   // as many requests as hints of 1 MiB, which near shares feel.
-  if (sizes.readahead == 0 && sizes.preferred >= mib) return widest_hint;
   std::uint64_t limit = std::max(sizes.preferred, hint_unit);
   if (sizes.readahead > 0) limit = std::min(limit, std::max(2 * sizes.readahead, hint_unit));
+  else if (sizes.preferred >= mib) limit = widest_hint;
   return std::min(limit, widest_hint);
 }
 
