@@ -34,7 +34,7 @@ copy_result sync_destination(const copy_job& job) {
 pace start_pace(int handle, int other, std::uint64_t at) {
   for (const int h : {handle, other})
     if (h >= 0) hints_only(h);
-  return pace_start(at, hint_limit(source_read_sizes(handle)), std::chrono::steady_clock::now());
+  return pace_start(at, source_read_sizes(handle), std::chrono::steady_clock::now());
 }
 
 void ask_ahead(pace* p, stretch rest, int handle, int other) {

@@ -30,11 +30,11 @@ std::size_t block_for(double rate, std::size_t block) {
   return next;
 }
 
-std::uint64_t reach_for(double rate, std::uint64_t reach, bool far) {
+std::uint64_t reach_for(double rate, std::uint64_t reach, std::uint64_t limit, bool far) {
   // A sample that waited for a round trip reads low: the reach halves at most per sample.
   const std::uint64_t halved = reach / 2 / hint_unit * hint_unit;
   if (!far && rate * piece_seconds < static_cast<double>(hint_unit)) return halved;
-  const double bytes = std::min(rate * ahead_seconds, static_cast<double>(widest_reach));
+  const double bytes = std::min(rate * ahead_seconds, static_cast<double>(limit));
   const auto units = static_cast<std::uint64_t>(bytes / static_cast<double>(hint_unit));
   return std::max({units * hint_unit, halved, far ? hint_unit : 0});
 }
@@ -51,6 +51,10 @@ std::uint64_t hint_limit(read_sizes sizes) {
   return std::min(limit, widest_hint);
 }
 
+std::uint64_t reach_limit(read_sizes sizes) {
+  return sizes.readahead == 0 && sizes.preferred >= mib ? widest_reach : usual_reach;
+}
+
 std::uint64_t hint_for(double rate, std::uint64_t reach, std::uint64_t limit) {
   // Doubling from hint_unit: at most half the reach, so that more than one is always on
   // the way, and what arrives within piece_seconds.
@@ -61,8 +65,9 @@ std::uint64_t hint_for(double rate, std::uint64_t reach, std::uint64_t limit) {
   return hint;
 }
 
-pace pace_start(std::uint64_t at, std::uint64_t largest_hint, clock_time now) {
-  return pace{first_block, 0, hint_unit, largest_hint, at, at, now, false, 0, false};
+pace pace_start(std::uint64_t at, read_sizes sizes, clock_time now) {
+  const std::uint64_t hint = hint_limit(sizes), reach = reach_limit(sizes);
+  return pace{first_block, 0, hint_unit, hint, reach, at, at, now, false, 0, false};
 }
 
 bool next_hint(pace* p, stretch rest, stretch* hint) {
@@ -86,7 +91,7 @@ void pace_step(pace* p, std::uint64_t at, clock_time now) {
   else p->far = p->far || static_cast<double>(p->block) <= rate * far_round_trips * p->round_trip;
   // A far link takes a block of any size in about a round trip: the largest.
   p->block = p->far ? max_block : block_for(rate, p->block);
-  p->reach = reach_for(rate, p->reach, p->far);
+  p->reach = reach_for(rate, p->reach, p->largest_reach, p->far);
   p->hint = hint_for(rate, p->reach, p->largest_hint);
   p->rate_from = at;
   p->rate_start = now;

@@ -32,6 +32,9 @@ constexpr std::uint64_t widest_hint = 2 * mib;
 constexpr std::uint64_t widest_reach = (check_window - max_block) / hint_unit * hint_unit;
 static_assert(widest_reach + max_block <= check_window,
               "the second look must reach back over every byte read ahead");
+// Most files are asked for at most this far ahead, half as far: more gains nothing on a
+// local disk, NFS or FUSE, and a wider reach on a local source slowed uploads to cifs.
+constexpr std::uint64_t usual_reach = (check_window / 2 - max_block) / hint_unit * hint_unit;
 
 using clock_time = std::chrono::steady_clock::time_point;
 
@@ -42,13 +45,17 @@ double seconds_between(clock_time start, clock_time end);
 // 256 KiB that arrives within half a second, at most twice the current block.
 std::size_t block_for(double rate, std::size_t block);
 // How far ahead of the next byte to write the files are asked for: whole hint units of
-// what arrives within a few seconds, at most widest_reach; at most halving per sample.
-// Near, none below a rate that brings a unit within half a second, so that a slow share
-// hands over each block as it arrives; far (a link whose rate its round trip bounds, see
-// pace), never less than a unit, since only what is asked ahead raises the rate there.
-std::uint64_t reach_for(double rate, std::uint64_t reach, bool far = false);
+// what arrives within a few seconds, at most limit (reach_limit); at most halving per
+// sample. Near, none below a rate that brings a unit within half a second, so that a slow
+// share hands over each block as it arrives; far (a link whose rate its round trip bounds,
+// see pace), never less than a unit, since only what is asked ahead raises the rate there.
+std::uint64_t reach_for(double rate, std::uint64_t reach, std::uint64_t limit, bool far = false);
 // The largest hint the kernel takes whole for a file of these read sizes: 256 KiB to 2 MiB.
 std::uint64_t hint_limit(read_sizes sizes);
+// How far ahead a file of these read sizes is asked for at most: usual_reach, or
+// widest_reach for a file that shows no read-ahead window and prefers requests of a MiB or
+// more (cifs, whose own read-ahead keeps 12 to 16 MiB on the way to a distant server).
+std::uint64_t reach_limit(read_sizes sizes);
 // The size of the next hints: a power of two times 256 KiB, up to limit, to half the
 // reach, and to what arrives within half a second at the rate.
 std::uint64_t hint_for(double rate, std::uint64_t reach, std::uint64_t limit);
@@ -66,16 +73,17 @@ std::uint64_t hint_for(double rate, std::uint64_t reach, std::uint64_t limit);
 // rate calls for, never less than a unit. A slow share nearby takes many times longer for
 // a block than for a page, and is paced by its rate alone.
 struct pace {
-  std::size_t block;           // bytes per read
-  std::uint64_t reach;         // how far ahead of the next byte the files are asked for
-  std::uint64_t hint;          // in hints of this size
-  std::uint64_t largest_hint;  // at most this (hint_limit)
-  std::uint64_t asked_to;      // the files are asked for up to here
-  std::uint64_t rate_from;     // the rate is measured from this byte on...
-  clock_time rate_start;       // ...and from this time
-  bool measured;               // the first block has been measured (alone)
-  double round_trip;           // seconds, as the first block (one page) took
-  bool far;                    // a block takes about a round trip
+  std::size_t block;            // bytes per read
+  std::uint64_t reach;          // how far ahead of the next byte the files are asked for
+  std::uint64_t hint;           // in hints of this size
+  std::uint64_t largest_hint;   // at most this (hint_limit)
+  std::uint64_t largest_reach;  // and asked for at most this far ahead (reach_limit)
+  std::uint64_t asked_to;       // the files are asked for up to here
+  std::uint64_t rate_from;      // the rate is measured from this byte on...
+  clock_time rate_start;        // ...and from this time
+  bool measured;                // the first block has been measured (alone)
+  double round_trip;            // seconds, as the first block (one page) took
+  bool far;                     // a block takes about a round trip
 };
 
 // A block that takes at most this many round trips waited for the distance, not the rate.
@@ -85,8 +93,8 @@ constexpr double far_round_trips = 3;
 constexpr std::size_t first_block = 4 * kib;
 
 // A loop that starts at byte at, with the first block and no read-ahead until its rate is
-// known.
-pace pace_start(std::uint64_t at, std::uint64_t largest_hint, clock_time now);
+// known, for a file of these read sizes.
+pace pace_start(std::uint64_t at, read_sizes sizes, clock_time now);
 // The next hint due before a block at the start of rest, the stretch still to be read:
 // true with the bytes it asks for in *hint, or false when the reach holds no whole hint
 // more. The first one also holds the bytes about to be read, so that a share sends them

@@ -24,7 +24,7 @@ TEST(PaceTest, BlockGrowsAtMostTwofoldAndFitsHalfASecond) {
 }
 
 TEST(PaceTest, ReachFollowsTheRateAndHalvesAtMost) {
-  const std::uint64_t widest = (check_window - 256 * kib) / (256 * kib) * (256 * kib);
+  const std::uint64_t widest = 7936 * kib;  // most files' limit
   struct Case {
     const char* what;
     double rate;
@@ -41,39 +41,46 @@ TEST(PaceTest, ReachFollowsTheRateAndHalvesAtMost) {
       {"a fast share gets the widest reach", 1e9, 0, widest},
       {"and keeps it", 1e9, widest, widest},
   };
-  for (const Case& c : cases) EXPECT_EQ(c.next, reach_for(c.rate, c.reach)) << c.what;
+  for (const Case& c : cases) EXPECT_EQ(c.next, reach_for(c.rate, c.reach, widest)) << c.what;
 }
 
 TEST(PaceTest, EveryByteReadAheadLiesInsideTheSecondLook) {
   // A share that drops can hand over zeros for all the hints reach and the block being
   // read; the next attempt looks again at the destination's last check_window bytes.
+  const std::uint64_t limit = reach_limit({mib, 0});  // cifs: the widest
   std::uint64_t reach = 0;
   for (double rate = 1; rate < 1e11; rate *= 1.7) {
-    reach = reach_for(rate, reach);
+    reach = reach_for(rate, reach, limit);
     EXPECT_LE(reach + 256 * kib, check_window) << rate << " B/s";  // and the largest block
     EXPECT_EQ(0u, reach % (256 * kib));
   }
-  EXPECT_GE(reach, 7 * mib);  // the fastest rates reach nearly the whole window
+  EXPECT_GE(reach, 15 * mib);  // the fastest rates reach nearly the whole window
 }
 
-TEST(PaceTest, HintLimitFromTheReadSizesTheSystemTells) {
+// The largest hint, and how far ahead: cifs alone, whose read-ahead no file shows, is asked
+// for as far ahead as the second look allows.
+TEST(PaceTest, LimitsFromTheReadSizesTheSystemTells) {
+  const std::uint64_t usual = 7936 * kib, widest = 16128 * kib;
   struct Case {
     const char* what;
-    std::uint64_t preferred, readahead, limit;
+    std::uint64_t preferred, readahead, limit, reach;
   } const cases[] = {
-      {"smbnetfs (FUSE): its sequential window", 512, 128 * kib, 256 * kib},
-      {"sshfs (FUSE)", 4 * kib, 128 * kib, 256 * kib},
-      {"a FUSE file preferring 1 MiB: no hint beyond the window", mib, 128 * kib, 256 * kib},
-      {"NFS: the window, not its 512 KiB requests", 512 * kib, 128 * kib, 256 * kib},
-      {"cifs, whose read-ahead no file shows: the kernel's 2 MiB pieces", mib, 0, 2 * mib},
-      {"cifs mounted with bsize=4M: the same", 4 * mib, 0, 2 * mib},
-      {"no read-ahead shown, a preference below a MiB: that", 512 * kib, 0, 512 * kib},
-      {"a disk with 8 MiB read-ahead, 4 KiB blocks", 4 * kib, 8 * mib, 256 * kib},
-      {"a partition (no read-ahead shown)", 4 * kib, 0, 256 * kib},
-      {"a window of 4 MiB takes a 2 MiB preference whole", 2 * mib, 2 * mib, 2 * mib},
-      {"nothing known (Windows)", 0, 0, 256 * kib},
+      {"smbnetfs (FUSE): its sequential window", 512, 128 * kib, 256 * kib, usual},
+      {"sshfs (FUSE)", 4 * kib, 128 * kib, 256 * kib, usual},
+      {"a FUSE file preferring 1 MiB: no hint beyond the window", mib, 128 * kib, 256 * kib, usual},
+      {"NFS: the window, not its 512 KiB requests", 512 * kib, 128 * kib, 256 * kib, usual},
+      {"cifs, whose read-ahead no file shows: the kernel's 2 MiB pieces", mib, 0, 2 * mib, widest},
+      {"cifs mounted with bsize=4M: the same", 4 * mib, 0, 2 * mib, widest},
+      {"no read-ahead shown, a preference below a MiB: that", 512 * kib, 0, 512 * kib, usual},
+      {"a disk with 8 MiB read-ahead, 4 KiB blocks", 4 * kib, 8 * mib, 256 * kib, usual},
+      {"a partition (no read-ahead shown)", 4 * kib, 0, 256 * kib, usual},
+      {"a window of 4 MiB takes a 2 MiB preference whole", 2 * mib, 2 * mib, 2 * mib, usual},
+      {"nothing known (Windows)", 0, 0, 256 * kib, usual},
   };
-  for (const Case& c : cases) EXPECT_EQ(c.limit, hint_limit({c.preferred, c.readahead})) << c.what;
+  for (const Case& c : cases) {
+    EXPECT_EQ(c.limit, hint_limit({c.preferred, c.readahead})) << c.what;
+    EXPECT_EQ(c.reach, reach_limit({c.preferred, c.readahead})) << c.what;
+  }
 }
 
 TEST(PaceTest, HintsFitTheRateTheReachAndTheLimit) {
@@ -99,20 +106,23 @@ TEST(PaceTest, HintsFitTheRateTheReachAndTheLimit) {
 // widest reach), and a share that is slow but near gets no hint and the smallest blocks,
 // which it hands over one by one as they arrive.
 TEST(PaceTest, WhatIsAskedAheadFollowsTheLink) {
+  const read_sizes cifs{mib, 0}, nfs{512 * kib, 128 * kib}, disk{4 * kib, 128 * kib};
   const struct {
     const char* link;
     double rtt, rate;     // seconds, bytes per second
+    read_sizes sizes;     // of the file read
     bool upload;          // hints go to a local source: only the blocks cross the link
     std::uint64_t reach;  // what the loop asks ahead after 20 s
     double at_least;      // MB/s it then moves
   } cases[] = {
-      {"64 KiB per 300 ms round trip, 100 MB/s", 0.3, 100e6, false, 7936 * kib, 15},
-      {"600 ms, 10 MB/s", 0.6, 10e6, false, 7936 * kib, 7},
-      {"1 MB/s at 50 ms", 0.05, 1e6, false, 3840 * kib, 0.95},
-      {"100 MB/s near", 0.0005, 100e6, false, 7936 * kib, 90},
-      {"100 KB/s near", 0.001, 100e3, false, 0, 0.095},
-      {"an upload, a write per 300 ms round trip", 0.3, 100e6, true, 3328 * kib, 0.8},
-      {"an upload to 100 KB/s near", 0.001, 100e3, true, 0, 0.095},
+      {"cifs, 64 KiB per 300 ms round trip, 100 MB/s", 0.3, 100e6, cifs, false, 16128 * kib, 15},
+      {"NFS, 64 KiB per 300 ms round trip, 100 MB/s", 0.3, 100e6, nfs, false, 7936 * kib, 15},
+      {"cifs, 600 ms, 10 MB/s", 0.6, 10e6, cifs, false, 16128 * kib, 7},
+      {"cifs, 1 MB/s at 50 ms", 0.05, 1e6, cifs, false, 3840 * kib, 0.95},
+      {"cifs, 100 MB/s near", 0.0005, 100e6, cifs, false, 16128 * kib, 90},
+      {"cifs, 100 KB/s near", 0.001, 100e3, cifs, false, 0, 0.095},
+      {"an upload, a write per 300 ms round trip", 0.3, 100e6, disk, true, 3328 * kib, 0.8},
+      {"an upload to 100 KB/s near", 0.001, 100e3, disk, true, 0, 0.095},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.link);
@@ -125,7 +135,7 @@ TEST(PaceTest, WhatIsAskedAheadFollowsTheLink) {
     const auto time = [](double s) {
       return clock_time{} + std::chrono::milliseconds(long(s * 1e3));
     };
-    pace p = pace_start(0, 2 * mib, time(0));
+    pace p = pace_start(0, c.sizes, time(0));
     std::uint64_t at = 0, at_20s = 0;
     for (const std::uint64_t end = 1ull << 40; now < 30;) {
       if (now >= 20 && at_20s == 0) at_20s = at;

@@ -71,10 +71,10 @@ TEST(RunMemoryTest, EachStepLeavesWhatTheNextAttemptNeeds) {
        "judged compare 2@0"},
       {"a comparison's sync lets it go on a window back, never further back",
        [](run_memory* m) {
-         start_comparison(m, compare_reason::differs, 9), note_compared(m, 20 * mb),
+         start_comparison(m, compare_reason::differs, 9), note_compared(m, 40 * mb),
              note_compared(m, 4 * mb);
        },
-       "judged synced 20971520 compare 0@9 from 12582912"},
+       "judged synced 41943040 compare 0@9 from 25165824"},
       {"a comparison started again keeps the first bytes of the page it holds",
        [](run_memory* m) {
          start_comparison(m, compare_reason::differs, 0), note_held(m, {"old", 8192, true}, true);
@@ -115,7 +115,7 @@ TEST(RunMemoryTest, AFinishedComparisonCountsWhatDifferedAndIsDue) {
     note_comparison_rewrote(&m, 100);
     if (c.marked) note_held(&m, {"page", 20 * mb - 1808, c.held_differs}, true);
     EXPECT_EQ(c.counted, finish_comparison(&m, {20 * mb - 1808, 20 * mb}, 7));
-    EXPECT_EQ("judged checked 12582912 synced 20971520", state(m));
+    EXPECT_EQ("judged checked 4194304 synced 20971520", state(m));
   }
 }
 
