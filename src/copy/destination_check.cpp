@@ -44,7 +44,7 @@ constexpr std::uint64_t nothing_differs = UINT64_MAX;
 // bytes: a run killed while the destination's share was away can have lost a write in
 // flight (a request of the mount's size, several MiB, up to an early-writeback stretch
 // before the file's end) while the bytes behind it reached the server once it was back.
-constexpr std::uint64_t first_look_window = 16 * 1024 * 1024;
+constexpr std::uint64_t first_look_window = 16 * mib;
 // Of which the last tail_stretch bytes are compared whole, and sample_count blocks of
 // sample_bytes spread over the whole destination: an older or another file of the same
 // name differs there, and a true prefix costs these reads of the source alone (2 MiB).

@@ -16,6 +16,9 @@ constexpr double piece_seconds = 0.5;
 constexpr double ahead_seconds = 4;
 constexpr double rate_seconds = 0.1;
 
+// cifs: no file shows its read-ahead window, and files prefer requests of a MiB or more.
+bool reads_like_cifs(read_sizes sizes) { return sizes.readahead == 0 && sizes.preferred >= mib; }
+
 }  // namespace
 
 double seconds_between(clock_time start, clock_time end) {
@@ -30,7 +33,7 @@ std::size_t block_for(double rate, std::size_t block) {
   return next;
 }
 
-std::uint64_t reach_for(double rate, std::uint64_t reach, std::uint64_t limit, bool far) {
+std::uint64_t reach_for(double rate, std::uint64_t reach, bool far, std::uint64_t limit) {
   // A sample that waited for a round trip reads low: the reach halves at most per sample.
   const std::uint64_t halved = reach / 2 / hint_unit * hint_unit;
   if (!far && rate * piece_seconds < static_cast<double>(hint_unit)) return halved;
@@ -47,12 +50,12 @@ std::uint64_t hint_limit(read_sizes sizes) {
   // as many requests as hints of 1 MiB, which near shares feel.
   std::uint64_t limit = std::max(sizes.preferred, hint_unit);
   if (sizes.readahead > 0) limit = std::min(limit, std::max(2 * sizes.readahead, hint_unit));
-  else if (sizes.preferred >= mib) limit = widest_hint;
+  else if (reads_like_cifs(sizes)) limit = widest_hint;
   return std::min(limit, widest_hint);
 }
 
 std::uint64_t reach_limit(read_sizes sizes) {
-  return sizes.readahead == 0 && sizes.preferred >= mib ? widest_reach : usual_reach;
+  return reads_like_cifs(sizes) ? widest_reach : usual_reach;
 }
 
 std::uint64_t hint_for(double rate, std::uint64_t reach, std::uint64_t limit) {
@@ -91,7 +94,7 @@ void pace_step(pace* p, std::uint64_t at, clock_time now) {
   else p->far = p->far || static_cast<double>(p->block) <= rate * far_round_trips * p->round_trip;
   // A far link takes a block of any size in about a round trip: the largest.
   p->block = p->far ? max_block : block_for(rate, p->block);
-  p->reach = reach_for(rate, p->reach, p->largest_reach, p->far);
+  p->reach = reach_for(rate, p->reach, p->far, p->largest_reach);
   p->hint = hint_for(rate, p->reach, p->largest_hint);
   p->rate_from = at;
   p->rate_start = now;

@@ -49,7 +49,7 @@ std::size_t block_for(double rate, std::size_t block);
 // sample. Near, none below a rate that brings a unit within half a second, so that a slow
 // share hands over each block as it arrives; far (a link whose rate its round trip bounds,
 // see pace), never less than a unit, since only what is asked ahead raises the rate there.
-std::uint64_t reach_for(double rate, std::uint64_t reach, std::uint64_t limit, bool far = false);
+std::uint64_t reach_for(double rate, std::uint64_t reach, bool far, std::uint64_t limit);
 // The largest hint the kernel takes whole for a file of these read sizes: 256 KiB to 2 MiB.
 std::uint64_t hint_limit(read_sizes sizes);
 // How far ahead a file of these read sizes is asked for at most: usual_reach, or

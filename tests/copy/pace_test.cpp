@@ -41,7 +41,8 @@ TEST(PaceTest, ReachFollowsTheRateAndHalvesAtMost) {
       {"a fast share gets the widest reach", 1e9, 0, widest},
       {"and keeps it", 1e9, widest, widest},
   };
-  for (const Case& c : cases) EXPECT_EQ(c.next, reach_for(c.rate, c.reach, widest)) << c.what;
+  for (const Case& c : cases)
+    EXPECT_EQ(c.next, reach_for(c.rate, c.reach, false, widest)) << c.what;
 }
 
 TEST(PaceTest, EveryByteReadAheadLiesInsideTheSecondLook) {
@@ -50,7 +51,7 @@ TEST(PaceTest, EveryByteReadAheadLiesInsideTheSecondLook) {
   const std::uint64_t limit = reach_limit({mib, 0});  // cifs: the widest
   std::uint64_t reach = 0;
   for (double rate = 1; rate < 1e11; rate *= 1.7) {
-    reach = reach_for(rate, reach, limit);
+    reach = reach_for(rate, reach, false, limit);
     EXPECT_LE(reach + 256 * kib, check_window) << rate << " B/s";  // and the largest block
     EXPECT_EQ(0u, reach % (256 * kib));
   }
