@@ -24,7 +24,7 @@ TEST(PaceTest, BlockGrowsAtMostTwofoldAndFitsHalfASecond) {
 }
 
 TEST(PaceTest, ReachFollowsTheRateAndHalvesAtMost) {
-  const std::uint64_t widest = 7936 * kib;  // most files' limit
+  const std::uint64_t limit = 7936 * kib;  // most files'
   struct Case {
     const char* what;
     double rate;
@@ -36,13 +36,12 @@ TEST(PaceTest, ReachFollowsTheRateAndHalvesAtMost) {
       {"whole 256 KiB units only", 600e3, 0, 2304 * kib},
       {"a slowdown halves the reach", 100e3, 4 * mib, 2 * mib},
       {"halving in whole units", 100e3, 768 * kib, 256 * kib},
-      {"at most halving, also when hints go on", 600e3, widest,
-       widest / 2 / (256 * kib) * (256 * kib)},
-      {"a fast share gets the widest reach", 1e9, 0, widest},
-      {"and keeps it", 1e9, widest, widest},
+      {"at most halving, also when hints go on", 600e3, limit,
+       limit / 2 / (256 * kib) * (256 * kib)},
+      {"a fast share gets the whole limit", 1e9, 0, limit},
+      {"and keeps it", 1e9, limit, limit},
   };
-  for (const Case& c : cases)
-    EXPECT_EQ(c.next, reach_for(c.rate, c.reach, false, widest)) << c.what;
+  for (const Case& c : cases) EXPECT_EQ(c.next, reach_for(c.rate, c.reach, false, limit)) << c.what;
 }
 
 TEST(PaceTest, EveryByteReadAheadLiesInsideTheSecondLook) {
